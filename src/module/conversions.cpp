@@ -1,0 +1,108 @@
+// Conversions between Python objects and the C++ core.
+#include "module/conversions.hpp"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace quorvel::module {
+
+ByteView byte_view(const py::buffer& buffer) {
+  ByteView view{buffer.request(/*writable=*/false)};
+  if (view.info.itemsize != 1) throw std::runtime_error("Item size should be 1");
+  py::ssize_t expected_stride = 1;
+  for (py::ssize_t dim = view.info.ndim - 1; dim >= 0; --dim) {
+    const auto d = static_cast<std::size_t>(dim);
+    if (view.info.shape[d] > 1 && view.info.strides[d] != expected_stride) {
+      throw py::buffer_error("buffer must be C-contiguous");
+    }
+    expected_stride *= view.info.shape[d];
+  }
+  return view;
+}
+
+ByteView writable_byte_view(const py::buffer& buffer) {
+  ByteView view = byte_view(buffer);
+  if (view.info.readonly) throw std::invalid_argument("buffer is read-only");
+  return view;
+}
+
+Bitmap bitmap_from_array(const PositionArray& indices) {
+  const auto values = indices.unchecked<1>();
+  Bitmap bitmap;
+  const auto count = values.shape(0);
+  if (count <= 1 || indices.strides(0) == static_cast<py::ssize_t>(sizeof(std::uint64_t))) {
+    bitmap.add_many(indices.data(), static_cast<std::size_t>(count));
+  } else {
+    for (py::ssize_t i = 0; i < count; ++i) bitmap.set(values(i));
+  }
+  return bitmap;
+}
+
+py::array_t<std::uint64_t> index_array(const Bitmap& bitmap) {
+  py::array_t<std::uint64_t> result(static_cast<py::ssize_t>(bitmap.cardinality()));
+  bitmap.copy_members(result.mutable_data());
+  return result;
+}
+
+py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative) {
+  if (bitmap.cardinality() == 0) return py::array_t<bool>(0);
+  const std::uint64_t offset = relative ? *bitmap.first() : 0;
+  const std::uint64_t span = *bitmap.last() - offset;  // length - 1, cannot overflow
+  constexpr auto max_length = static_cast<std::uint64_t>(std::numeric_limits<py::ssize_t>::max());
+  if (span >= max_length) {
+    throw std::overflow_error("bool_array would need " + std::to_string(span) +
+                              " + 1 elements, more than a NumPy array can hold");
+  }
+  py::array_t<bool> mask(static_cast<py::ssize_t>(span + 1));
+  std::memset(mask.mutable_data(), invert, span + 1);
+  bitmap.mark_members(mask.mutable_data(), offset, !invert);
+  return mask;
+}
+
+namespace {
+
+// State of one Python iterator: members are read ahead in small batches, which stay valid
+// as long as the Bitmap's modification stamp is unchanged.
+struct MemberIterator {
+  static constexpr std::size_t BATCH = 64;
+
+  const Bitmap* bitmap;
+  std::uint64_t stamp;
+  Bitmap::BitmapForwardIterator position;
+  std::uint64_t batch[BATCH];
+  std::size_t next = 0;
+  std::size_t filled = 0;
+  bool done = false;
+
+  std::uint64_t advance() {
+    if (done) throw py::stop_iteration();
+    if (bitmap->modification_stamp() != stamp) throw std::runtime_error("Bitmap changed during iteration");
+    if (next == filled) {
+      filled = position.read(batch, BATCH);
+      next = 0;
+      if (filled == 0) {
+        done = true;
+        throw py::stop_iteration();
+      }
+    }
+    return batch[next++];
+  }
+};
+
+void register_member_iterator() {
+  if (py::detail::get_type_info(typeid(MemberIterator), /*throw_if_missing=*/false) != nullptr) return;
+  py::class_<MemberIterator>(py::handle(), "iterator", py::module_local())
+      .def("__iter__", [](MemberIterator& self) -> MemberIterator& { return self; })
+      .def("__next__", &MemberIterator::advance);
+}
+
+}  // namespace
+
+py::object iterate(const Bitmap& bitmap) {
+  register_member_iterator();
+  return py::cast(MemberIterator{&bitmap, bitmap.modification_stamp(), bitmap.begin(), {}});
+}
+
+}  // namespace quorvel::module

@@ -1,0 +1,127 @@
+// The binding table of Bitmap, registered in its fixed row order.
+#include <pybind11/stl.h>
+
+#include "module/conversions.hpp"
+#include "module/registration.hpp"
+
+namespace quorvel::module {
+
+namespace {
+
+using Position = std::uint64_t;
+using OptionalPosition = std::optional<std::uint64_t>;
+
+// Adaptors: new-object set operations, and in-place forms that return a copy of the changed self.
+Bitmap union_of(const Bitmap& self, const Bitmap& other) { return self | other; }
+Bitmap intersection_of(const Bitmap& self, const Bitmap& other) { return self & other; }
+Bitmap difference_of(const Bitmap& self, const Bitmap& other) { return self - other; }
+Bitmap symmetric_difference_of(const Bitmap& self, const Bitmap& other) { return self ^ other; }
+Bitmap inplace_union(Bitmap& self, const Bitmap& other) { return self.inplace_union(other); }
+Bitmap inplace_intersect(Bitmap& self, const Bitmap& other) { return self.inplace_intersect(other); }
+Bitmap inplace_difference(Bitmap& self, const Bitmap& other) { return self.inplace_difference(other); }
+Bitmap inplace_symmetric_difference(Bitmap& self, const Bitmap& other) {
+  return self.inplace_symmetric_difference(other);
+}
+
+Bitmap construct(const std::optional<PositionArray>& indices) {
+  return indices ? bitmap_from_array(*indices) : Bitmap();
+}
+
+void set(Bitmap& self, Position position, OptionalPosition end_ex) {
+  end_ex ? self.set(position, *end_ex) : self.set(position);
+}
+void unset(Bitmap& self, Position position, OptionalPosition end_ex) {
+  end_ex ? self.unset(position, *end_ex) : self.unset(position);
+}
+void flip(Bitmap& self, Position position, OptionalPosition end_ex) {
+  end_ex ? self.flip(position, *end_ex) : self.flip(position);
+}
+
+std::uint64_t persisted_size(Bitmap& self, bool portable, bool optimize, bool shrink) {
+  return self.persisted_size(portable, optimize, shrink);
+}
+Bitmap read(const py::buffer& buffer, bool portable) {
+  const ByteView view = byte_view(buffer);
+  return Bitmap::read(view.data(), view.size(), portable);
+}
+std::size_t write(const Bitmap& self, const py::buffer& buffer, bool portable) {
+  const ByteView view = writable_byte_view(buffer);
+  return self.write(view.writable_data(), view.size(), portable);
+}
+
+}  // namespace
+
+void register_bitmap(py::module_& module) {
+  const auto other = py::arg("other");
+  const auto position = py::arg("position");
+  py::class_<Bitmap>(module, "Bitmap",
+                     "A compressed set of unsigned 64-bit positions.\n\n"
+                     "Iterating while the Bitmap changes raises RuntimeError on the next step.")
+      .def(py::init(&construct), py::arg("indices") = py::none(),
+           "Bitmap(indices=None): the positions of a 1-D uint64 array, or an empty set.")
+      .def("copy", [](const Bitmap& self) { return Bitmap(self); }, "An independent deep copy.")
+      .def("slice", &Bitmap::slice, py::arg("startInc"), py::arg("endInc"),
+           "The members in [startInc, endInc) (end exclusive), at their own positions.")
+      .def("persisted_size", &persisted_size, py::arg("portable") = true, py::arg("optimize") = true,
+           py::arg("shrink") = true, "Bytes that write() needs; optimize/shrink compress the buckets first.")
+      .def_static("read", &read, py::arg("buffer"), py::arg("portable") = true,
+                  "A new Bitmap from a persisted form at the start of buffer.")
+      .def("write", &write, py::arg("buffer"), py::arg("portable") = true,
+           "Writes the persisted form at the start of a writable buffer; returns the bytes written.")
+      .def_property_readonly("cardinality", &Bitmap::cardinality, "Number of members.")
+      .def_property_readonly("empty", &Bitmap::empty, "True when there is no member.")
+      .def_property_readonly("first", &Bitmap::first, "Smallest member, or None.")
+      .def_property_readonly("last", &Bitmap::last, "Largest member, or None.")
+      .def_property_readonly("in_memory_size", &Bitmap::in_memory_size, "Number of compressed containers held.")
+      .def("lower_cardinality", &Bitmap::lower_cardinality, position, "Members below position.")
+      .def("upper_cardinality", &Bitmap::upper_cardinality, position, "Members above position.")
+      .def("nth", &Bitmap::nth, py::arg("ordinal"), "The member of 0-based rank ordinal.")
+      .def("self_or_next", &Bitmap::self_or_next, position, "Smallest member >= position, or None.")
+      .def("self_or_previous", &Bitmap::self_or_previous, position, "Largest member <= position, or None.")
+      .def("subset_of", &Bitmap::subset_of, other, "Whether every member is a member of other.")
+      .def("strict_subset_of", &Bitmap::strict_subset_of, other, "subset_of(other) and not equal to it.")
+      .def("contains", &Bitmap::contains, position, "Whether position is a member.")
+      .def("all", &Bitmap::all, py::arg("startInc"), py::arg("endEx"),
+           "Whether every position of [startInc, endEx) is a member (True for an empty range).")
+      .def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
+           "Whether some position of [startInc, endEx) is a member.")
+      .def("__len__", &Bitmap::cardinality)
+      .def("__contains__", &Bitmap::contains, position)
+      .def("contract", &Bitmap::contract, position, py::arg("by"),
+           "Deletes (position - by, position] and moves every member above position down by by.")
+      .def("expand", &Bitmap::expand, position, py::arg("by"),
+           "Moves every member at or above position up by by.")
+      .def("set", &set, position, py::arg("endEx") = py::none(),
+           "Adds position, or every position of [position, endEx).")
+      .def("unset", &unset, position, py::arg("endEx") = py::none(),
+           "Removes position, or every position of [position, endEx).")
+      .def("flip", &flip, position, py::arg("endEx"),
+           "Toggles position (endEx None), or every position of [position, endEx).")
+      .def("symmetric_difference", &symmetric_difference_of, other, "A new Bitmap: self ^ other.")
+      .def("union", &union_of, other, "A new Bitmap: self | other.")
+      .def("intersect", &intersection_of, other, "A new Bitmap: self & other.")
+      .def("difference", &difference_of, other, "A new Bitmap: self - other.")
+      .def("__or__", &union_of, other)
+      .def("__and__", &intersection_of, other)
+      .def("__sub__", &difference_of, other)
+      .def("__xor__", &symmetric_difference_of, other)
+      .def("__eq__", &Bitmap::operator==, other)
+      .def("inplace_symmetric_difference", &inplace_symmetric_difference, other,
+           "self ^= other; returns a new object holding a copy of the result.")
+      .def("inplace_union", &inplace_union, other, "self |= other; returns a new object holding a copy of the result.")
+      .def("inplace_intersect", &inplace_intersect, other,
+           "self &= other; returns a new object holding a copy of the result.")
+      .def("inplace_difference", &inplace_difference, other,
+           "self -= other; returns a new object holding a copy of the result.")
+      .def("__ior__", &inplace_union, other)
+      .def("__iand__", &inplace_intersect, other)
+      .def("__isub__", &inplace_difference, other)
+      .def("__ixor__", &inplace_symmetric_difference, other)
+      .def("__iter__", &iterate, py::keep_alive<0, 1>(),
+           "Members in ascending order; the iterator raises RuntimeError once the Bitmap changes.")
+      .def("index_array", &index_array, "All members, ascending, as a new uint64 array.")
+      .def("bool_array", &bool_array, py::arg("invert") = true, py::arg("relative") = true,
+           "A mask of the members (False at members unless invert is False), from first (relative) or 0.");
+}
+
+}  // namespace quorvel::module

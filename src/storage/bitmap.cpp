@@ -1,0 +1,115 @@
+// Bitmap construction, copying, one-position operations and whole-set queries.
+#include "storage/bitmap.hpp"
+
+#include <stdexcept>
+#include <utility>
+
+namespace quorvel::storage {
+
+Bitmap::Bitmap() { buckets_.emplace(0, Roaring32()); }
+
+Bitmap::Bitmap(Bitmap&& other) noexcept : buckets_(std::move(other.buckets_)) {
+  other.buckets_.clear();
+  other.note_change();
+}
+
+Bitmap& Bitmap::operator=(const Bitmap& other) {
+  if (this != &other) {
+    Buckets copy = other.buckets_;  // copy first: a failed copy leaves *this unchanged
+    buckets_.swap(copy);
+    note_change();
+  }
+  return *this;
+}
+
+Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
+  if (this != &other) {
+    buckets_ = std::move(other.buckets_);
+    other.buckets_.clear();
+    note_change();
+    other.note_change();
+  }
+  return *this;
+}
+
+Roaring32& Bitmap::bucket(std::uint32_t key) {
+  return buckets_.try_emplace(key).first->second;
+}
+
+const Roaring32* Bitmap::find_bucket(std::uint32_t key) const noexcept {
+  const auto found = buckets_.find(key);
+  return found == buckets_.end() ? nullptr : &found->second;
+}
+
+void Bitmap::set(std::uint64_t position) {
+  note_change();
+  roaring_bitmap_add(bucket(high_bits(position)).get(), low_bits(position));
+}
+
+void Bitmap::unset(std::uint64_t position) {
+  const auto found = buckets_.find(high_bits(position));
+  if (found == buckets_.end()) return;
+  note_change();
+  roaring_bitmap_remove(found->second.get(), low_bits(position));
+}
+
+void Bitmap::flip(std::uint64_t position) {
+  note_change();
+  roaring_bitmap_t* values = bucket(high_bits(position)).get();
+  if (!roaring_bitmap_remove_checked(values, low_bits(position))) {
+    roaring_bitmap_add(values, low_bits(position));
+  }
+}
+
+bool Bitmap::contains(std::uint64_t position) const noexcept {
+  const Roaring32* values = find_bucket(high_bits(position));
+  return values != nullptr && values->contains(low_bits(position));
+}
+
+std::uint64_t Bitmap::cardinality() const {
+  constexpr std::uint64_t FULL_BUCKET = std::uint64_t{1} << 32;
+  if (buckets_.size() == FULL_BUCKET) {
+    bool full = true;
+    for (const auto& [key, values] : buckets_) {
+      if (values.cardinality() != FULL_BUCKET) {
+        full = false;
+        break;
+      }
+    }
+    if (full) {
+      throw std::length_error("bitmap is full, cardinality is 2^64, unable to represent in a 64-bit integer");
+    }
+  }
+  std::uint64_t total = 0;
+  for (const auto& [key, values] : buckets_) total += values.cardinality();
+  return total;
+}
+
+bool Bitmap::empty() const noexcept {
+  for (const auto& [key, values] : buckets_) {
+    if (!values.empty()) return false;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> Bitmap::first() const noexcept {
+  for (const auto& [key, values] : buckets_) {
+    if (!values.empty()) return join_bits(key, values.minimum());
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> Bitmap::last() const noexcept {
+  for (auto it = buckets_.rbegin(); it != buckets_.rend(); ++it) {
+    if (!it->second.empty()) return join_bits(it->first, it->second.maximum());
+  }
+  return std::nullopt;
+}
+
+std::uint64_t Bitmap::in_memory_size() const noexcept {
+  std::uint64_t containers = 0;
+  for (const auto& [key, values] : buckets_) containers += values.container_count();
+  return containers;
+}
+
+}  // namespace quorvel::storage

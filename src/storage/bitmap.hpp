@@ -1,0 +1,138 @@
+// Bitmap: a compressed set of unsigned 64-bit positions, kept as an ordered map from the high
+// 32 bits of a position (the bucket key) to a CRoaring 32-bit bitmap of the low 32 bits.
+//
+// Conventions used throughout:
+//  - hi(p) = p >> 32 is the bucket key, lo(p) = p & 0xFFFFFFFF the value stored in the bucket.
+//  - Ranges named `end_ex` are half-open [start, end_ex); `slice` treats its end the same way.
+//  - A bucket may be present and empty. Empty buckets never change the member set; they are
+//    visible only in the persisted form (and through `subset_of` rules of the algebra).
+//  - Failures are standard exceptions whose class decides the Python exception at the edge.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "storage/roaring32.hpp"
+
+namespace quorvel::storage {
+
+inline constexpr std::uint32_t high_bits(std::uint64_t position) noexcept {
+  return static_cast<std::uint32_t>(position >> 32);
+}
+inline constexpr std::uint32_t low_bits(std::uint64_t position) noexcept {
+  return static_cast<std::uint32_t>(position);
+}
+inline constexpr std::uint64_t join_bits(std::uint32_t key, std::uint32_t low) noexcept {
+  return (static_cast<std::uint64_t>(key) << 32) | low;
+}
+
+class Bitmap {
+ public:
+  using Buckets = std::map<std::uint32_t, Roaring32>;
+
+  // Walks the members in ascending order over the live buckets of one Bitmap (no copy, no
+  // ownership). Any change of the Bitmap invalidates it: check `modification_stamp()` first.
+  struct BitmapForwardIterator {
+    Buckets::const_iterator bucket;
+    Buckets::const_iterator bucket_end;
+    roaring_uint32_iterator_t values;
+
+    std::uint64_t operator*() const noexcept { return join_bits(bucket->first, values.current_value); }
+    BitmapForwardIterator& operator++() noexcept;
+    bool operator==(const BitmapForwardIterator& other) const noexcept;
+    bool operator!=(const BitmapForwardIterator& other) const noexcept { return !(*this == other); }
+
+    // Copies up to `capacity` members, ascending, into `out` and moves past them; returns how
+    // many were copied (fewer than `capacity` only at the end).
+    std::size_t read(std::uint64_t* out, std::size_t capacity) noexcept;
+
+   private:
+    friend class Bitmap;
+    void settle() noexcept;  // skips empty buckets until a value or the end is reached
+  };
+
+  Bitmap();  // holds exactly one bucket: key 0, empty
+  Bitmap(const Bitmap&) = default;
+  Bitmap(Bitmap&& other) noexcept;
+  Bitmap& operator=(const Bitmap& other);
+  Bitmap& operator=(Bitmap&& other) noexcept;
+  ~Bitmap() = default;
+
+  // --- element operations and whole-set queries ---
+  void set(std::uint64_t position);
+  void unset(std::uint64_t position);
+  void flip(std::uint64_t position);
+  bool contains(std::uint64_t position) const noexcept;
+  std::uint64_t cardinality() const;  // std::length_error when all 2^64 positions are members
+  bool empty() const noexcept;
+  std::optional<std::uint64_t> first() const noexcept;
+  std::optional<std::uint64_t> last() const noexcept;
+  std::uint64_t in_memory_size() const noexcept;  // CRoaring containers, not bytes
+
+  // --- ranges [start, end_ex) ---
+  void set(std::uint64_t start, std::uint64_t end_ex);
+  void unset(std::uint64_t start, std::uint64_t end_ex);
+  void flip(std::uint64_t start, std::uint64_t end_ex);  // std::runtime_error unless start < end_ex
+  bool all(std::uint64_t start, std::uint64_t end_ex) const noexcept;  // true for an empty range
+  bool any(std::uint64_t start, std::uint64_t end_ex) const noexcept;
+
+  // --- rank and select ---
+  std::uint64_t lower_cardinality(std::uint64_t position) const noexcept;  // members < position
+  std::uint64_t upper_cardinality(std::uint64_t position) const noexcept;  // members > position
+  std::uint64_t nth(std::uint64_t ordinal) const;  // 0-based; std::runtime_error past the end
+  std::optional<std::uint64_t> self_or_next(std::uint64_t position);      // smallest member >= position
+  std::optional<std::uint64_t> self_or_previous(std::uint64_t position);  // largest member <= position
+
+  // --- set algebra; each returns *this ---
+  Bitmap& inplace_union(const Bitmap& other);
+  Bitmap& inplace_intersect(const Bitmap& other);
+  Bitmap& inplace_difference(const Bitmap& other);
+  Bitmap& inplace_symmetric_difference(const Bitmap& other);
+  bool operator==(const Bitmap& other) const noexcept;  // equality of the member sets
+  bool operator!=(const Bitmap& other) const noexcept { return !(*this == other); }
+  bool subset_of(const Bitmap& other) const noexcept;
+  bool strict_subset_of(const Bitmap& other) const;
+
+  // --- windows ---
+  Bitmap slice(std::uint64_t start, std::uint64_t end_ex) const;  // members keep their positions
+  void contract(std::uint64_t position, std::uint64_t by);  // deletes (position - by, position]
+  void expand(std::uint64_t position, std::uint64_t by);    // frees [position, position + by)
+
+  // --- persisted form (layout in persisted_form.hpp) ---
+  std::uint64_t persisted_size(bool portable, bool optimize, bool shrink);
+  std::size_t write(std::uint8_t* out, std::size_t capacity, bool portable) const;
+  static Bitmap read(const std::uint8_t* data, std::size_t size, bool portable);
+
+  // --- bulk interchange ---
+  void add_many(const std::uint64_t* values, std::size_t count);  // any order, duplicates allowed
+  void copy_members(std::uint64_t* out) const noexcept;  // writes all members ascending
+  // Sets mask[m - offset] = value for every member m (the caller sized the mask to cover them).
+  void mark_members(bool* mask, std::uint64_t offset, bool value) const noexcept;
+
+  BitmapForwardIterator begin() const noexcept;
+  BitmapForwardIterator end() const noexcept;
+
+  // Changes with every operation that may change members or bucket contents; iterators made
+  // under one stamp must not be used under another.
+  std::uint64_t modification_stamp() const noexcept { return modifications_; }
+
+  const Buckets& buckets() const noexcept { return buckets_; }
+
+ private:
+  Roaring32& bucket(std::uint32_t key);  // finds bucket `key`, creating it empty when absent
+  const Roaring32* find_bucket(std::uint32_t key) const noexcept;
+  void note_change() noexcept { ++modifications_; }
+
+  Buckets buckets_;
+  std::uint64_t modifications_ = 0;
+};
+
+// New-object set operations: `a op b` is a deep copy of `a` changed in place by `b`.
+Bitmap operator|(const Bitmap& a, const Bitmap& b);
+Bitmap operator&(const Bitmap& a, const Bitmap& b);
+Bitmap operator-(const Bitmap& a, const Bitmap& b);
+Bitmap operator^(const Bitmap& a, const Bitmap& b);
+
+}  // namespace quorvel::storage

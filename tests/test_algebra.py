@@ -1,0 +1,181 @@
+"""Set algebra and comparison: new-object and in-place forms, equality and the subset tests."""
+import operator
+import random
+
+import pytest
+
+from _quorvel_rec_extension import Bitmap
+
+BUCKET = 2**32
+TOP = 2**64 - 1
+
+# name -> (new-object method, operator, in-place method, in-place operator, Python set model)
+OPERATIONS = {
+    "union": ("union", operator.or_, "inplace_union", operator.ior, set.__or__),
+    "intersect": ("intersect", operator.and_, "inplace_intersect", operator.iand, set.__and__),
+    "difference": ("difference", operator.sub, "inplace_difference", operator.isub, set.__sub__),
+    "symmetric_difference": (
+        "symmetric_difference", operator.xor, "inplace_symmetric_difference", operator.ixor, set.__xor__,
+    ),
+}
+
+
+def bitmap_of(members, emptied=()):
+    """A bitmap of `members` that also keeps the (empty) buckets of the positions in `emptied`."""
+    bitmap = Bitmap()
+    for position in emptied:
+        bitmap.set(position)
+        bitmap.unset(position)
+    for member in members:
+        bitmap.set(member)
+    return bitmap
+
+
+def new_object_forms(name):
+    method, op, *_ = OPERATIONS[name]
+    return [lambda a, b: getattr(a, method)(b), op]
+
+
+def in_place_forms(name):
+    _, _, method, op, _ = OPERATIONS[name]
+    return [lambda a, b: getattr(a, method)(b), op]
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [("union", {1, 2, 3}), ("intersect", {2}), ("difference", {1}), ("symmetric_difference", {1, 3})],
+)
+def test_worked_example(name, expected):
+    for form in new_object_forms(name):
+        a, b = bitmap_of({1, 2}), bitmap_of({2, 3})
+        assert list(form(a, b)) == sorted(expected)
+        assert (list(a), list(b)) == ([1, 2], [2, 3])
+
+
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_in_place_returns_a_changed_copy(name):
+    model = OPERATIONS[name][4]
+    for form in in_place_forms(name):
+        a, b = bitmap_of({1, BUCKET + 2}), bitmap_of({BUCKET + 2, TOP})
+        c = a
+        a = form(a, b)
+        assert a is not c
+        assert list(c) == sorted(model({1, BUCKET + 2}, {BUCKET + 2, TOP}))
+        assert a == c
+        a.set(7)  # the returned object is a separate copy
+        assert 7 not in c
+
+
+def test_empty_intersection_across_buckets():
+    result = bitmap_of({BUCKET + 1}) & bitmap_of({5})
+    assert result.empty and result.cardinality == 0 and result.first is None
+    assert result == Bitmap()
+
+
+def test_xor_with_a_copy_is_empty():
+    a = bitmap_of({0, BUCKET - 1, BUCKET, TOP})
+    assert (a ^ a.copy()) == Bitmap()
+
+
+@pytest.mark.parametrize(
+    "left, right, equal, subset, strict",
+    [
+        (bitmap_of(()), bitmap_of(()), True, True, False),
+        (bitmap_of((), emptied=[BUCKET]), bitmap_of(()), True, True, False),
+        (bitmap_of(()), bitmap_of((), emptied=[BUCKET]), True, True, False),
+        (bitmap_of({1}), bitmap_of({1, 2}), False, True, True),
+        (bitmap_of({1, 2}), bitmap_of({1, 2}), True, True, False),
+        (bitmap_of({1, 2}), bitmap_of({1}), False, False, False),
+        (bitmap_of({5}), bitmap_of({BUCKET + 5}), False, False, False),
+        (bitmap_of({TOP}, emptied=[3]), bitmap_of({3, TOP}), False, True, True),
+    ],
+)
+def test_comparisons(left, right, equal, subset, strict):
+    assert (left == right, left != right) == (equal, not equal)
+    assert left.subset_of(right) == subset
+    assert left.strict_subset_of(right) == strict
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda b: b | 5,
+        lambda b: b | [1],
+        lambda b: b == 5,
+        lambda b: b.inplace_union(None),
+        lambda b: b.subset_of(None),
+        lambda b: b.strict_subset_of(set()),
+        hash,
+    ],
+)
+def test_non_bitmap_operands_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call(Bitmap())
+
+
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_in_place_change_stops_iteration_but_new_object_form_does_not(name):
+    a, b = bitmap_of({1, 2, 3}), bitmap_of({3, 4})
+    walk = iter(a)
+    assert next(walk) == 1
+    getattr(a, OPERATIONS[name][0])(b)
+    assert list(walk) == [2, 3]
+    walk = iter(a)
+    getattr(a, OPERATIONS[name][2])(b)
+    with pytest.raises(RuntimeError, match="^Bitmap changed during iteration$"):
+        next(walk)
+
+
+def random_operands(rng):
+    """Two overlapping member sets near bucket edges and the top, and positions to leave as empty buckets."""
+    pool = [base + offset for base in (0, BUCKET, 3 * BUCKET, TOP - 99) for offset in range(-50, 100)]
+    pool = [p for p in pool if 0 <= p <= TOP]
+    a = set(rng.sample(pool, rng.randrange(0, 60)))
+    shape = rng.choice(["independent", "subset", "superset", "equal"])
+    if shape == "independent":
+        b = set(rng.sample(pool, rng.randrange(0, 60)))
+    elif shape == "subset":
+        b = {m for m in a if rng.random() < 0.7}
+    elif shape == "superset":
+        b = a | set(rng.sample(pool, rng.randrange(1, 5)))
+    else:
+        b = set(a)
+    empty = [rng.choice([2 * BUCKET + 1, 5 * BUCKET, 7, TOP - 2**40]) for _ in range(2)]
+    return a, b, [p for p in empty if p not in a], [p for p in empty if p not in b]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_against_set_model(seed):
+    rng = random.Random(seed)
+    a, b, a_empty, b_empty = random_operands(rng)
+    for name, (_, _, _, _, model) in OPERATIONS.items():
+        for form in new_object_forms(name):
+            left, right = bitmap_of(a, a_empty), bitmap_of(b, b_empty)
+            assert list(form(left, right)) == sorted(model(a, b))
+            assert (list(left), list(right)) == (sorted(a), sorted(b))
+        for form in in_place_forms(name):
+            left, right = bitmap_of(a, a_empty), bitmap_of(b, b_empty)
+            original = left
+            returned = form(left, right)
+            assert list(original) == sorted(model(a, b)) and returned == original
+            assert list(right) == sorted(b)
+    left, right = bitmap_of(a, a_empty), bitmap_of(b, b_empty)
+    assert (left == right, left.subset_of(right), left.strict_subset_of(right)) == (a == b, a <= b, a < b)
+    assert (right == left, right.subset_of(left), right.strict_subset_of(left)) == (a == b, b <= a, b < a)
+
+
+@pytest.mark.parametrize("name", OPERATIONS)
+@pytest.mark.parametrize("seed", range(5))
+def test_aliased_operands(name, seed):
+    a = random_operands(random.Random(seed))[0]
+    model = OPERATIONS[name][4]
+    for form in new_object_forms(name):
+        bitmap = bitmap_of(a, emptied=[5 * BUCKET])
+        assert list(form(bitmap, bitmap)) == sorted(model(a, a))
+        assert list(bitmap) == sorted(a)
+    for form in in_place_forms(name):
+        bitmap = bitmap_of(a, emptied=[5 * BUCKET])
+        returned = form(bitmap, bitmap)
+        assert list(bitmap) == sorted(model(a, a)) and returned == bitmap
+    bitmap = bitmap_of(a)
+    assert bitmap == bitmap and bitmap.subset_of(bitmap) and not bitmap.strict_subset_of(bitmap)

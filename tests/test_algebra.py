@@ -167,7 +167,9 @@ def test_against_set_model(seed):
 @pytest.mark.parametrize("name", OPERATIONS)
 @pytest.mark.parametrize("seed", range(5))
 def test_aliased_operands(name, seed):
-    a = random_operands(random.Random(seed))[0]
+    # Sparse, dense (every other value) and run-shaped members: each kind of CRoaring container.
+    dense = set(range(3 * BUCKET, 3 * BUCKET + 20000, 2)) | set(range(TOP - 9000, TOP + 1))
+    a = random_operands(random.Random(seed))[0] | (dense if seed % 2 else set())
     model = OPERATIONS[name][4]
     for form in new_object_forms(name):
         bitmap = bitmap_of(a, emptied=[5 * BUCKET])

@@ -5,7 +5,7 @@
 //  - hi(p) = p >> 32 is the bucket key, lo(p) = p & 0xFFFFFFFF the value stored in the bucket.
 //  - Ranges named `end_ex` are half-open [start, end_ex); `slice` treats its end the same way.
 //  - A bucket may be present and empty. Empty buckets never change the member set; they are
-//    visible only in the persisted form (and through `subset_of` rules of the algebra).
+//    visible only in the persisted form (comparisons, `subset_of` included, ignore them).
 //  - Failures are standard exceptions whose class decides the Python exception at the edge.
 #pragma once
 

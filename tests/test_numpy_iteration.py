@@ -1,0 +1,186 @@
+"""NumPy interchange (constructor, index_array, bool_array) and Python iteration."""
+import gc
+import itertools
+import weakref
+
+import numpy as np
+import pytest
+
+from _quorvel_rec_extension import Bitmap
+from conftest import BOUNDARY_POSITIONS, BUCKET, MAX, bitmap_of
+
+
+@pytest.mark.parametrize("make", [lambda: Bitmap(), lambda: Bitmap(None)])
+def test_no_indices_makes_an_empty_bitmap(make):
+    assert list(make()) == []
+
+
+def test_constructor_sorts_and_deduplicates():
+    b = Bitmap(np.array([5, 3, 5, 2**40], dtype=np.uint64))
+    assert list(b) == [3, 5, 2**40]
+
+
+@pytest.mark.parametrize("view", [
+    lambda a: a[::2], lambda a: a[::-2], lambda a: a[::-1], lambda a: a[1::3],
+])
+def test_strided_views_match_their_values(view):
+    base = np.array(BOUNDARY_POSITIONS + [7, BUCKET + 7], dtype=np.uint64)
+    values = view(base)
+    assert list(Bitmap(values)) == sorted(set(values.tolist()))
+
+
+def test_strided_view_of_uint64_is_taken_without_conversion():
+    assert list(Bitmap(np.array([1, 2, 3], dtype=np.uint64)[::2])) == [1, 3]
+    assert list(Bitmap(np.array([1, 2, 3], dtype=np.uint64)[::-2])) == [1, 3]
+
+
+@pytest.mark.parametrize("indices", [[1, 2, 3], np.array([3, 1], dtype=np.int32), (2**40, 7)])
+def test_other_integer_inputs_are_converted(indices):
+    assert list(Bitmap(indices)) == sorted(set(int(i) for i in indices))
+
+
+@pytest.mark.parametrize("shape", [(2, 2), (1, 3), ()])
+def test_wrong_dimensions_are_refused(shape):
+    with pytest.raises(ValueError, match=rf"^array has incorrect number of dimensions: {len(shape)}; expected 1$"):
+        Bitmap(np.zeros(shape, dtype=np.uint64))
+
+
+def test_unconvertible_indices_are_refused():
+    with pytest.raises(TypeError):
+        Bitmap(["a", "b"])
+
+
+def test_random_array_round_trips_through_index_array():
+    rng = np.random.default_rng(7)
+    values = np.concatenate([rng.integers(0, 2**40, 5000, dtype=np.uint64),
+                             rng.integers(BUCKET - 50, BUCKET + 50, 200, dtype=np.uint64),
+                             np.array([0, MAX], dtype=np.uint64)])
+    b = Bitmap(values)
+    out = b.index_array()
+    assert out.dtype == np.uint64 and out.flags.c_contiguous and out.flags.writeable
+    assert np.array_equal(out, np.unique(values))
+    assert list(b) == out.tolist()
+
+
+def test_index_array_of_empty_bitmap():
+    out = Bitmap().index_array()
+    assert out.shape == (0,) and out.dtype == np.uint64
+
+
+def test_index_array_of_dense_ranges():
+    b = Bitmap()
+    b.set(BUCKET - 70000, BUCKET + 70000)
+    assert np.array_equal(b.index_array(), np.arange(BUCKET - 70000, BUCKET + 70000, dtype=np.uint64))
+
+
+def expected_mask(members, invert, relative):
+    low = min(members) if relative else 0
+    mask = np.full(max(members) - low + 1, invert)
+    mask[[m - low for m in members]] = not invert
+    return mask
+
+
+@pytest.mark.parametrize("members", [[2, 4, 5], [0], [7, 70000, 70001, 200000], [BUCKET - 3, BUCKET + 2]])
+@pytest.mark.parametrize("invert", [True, False])
+@pytest.mark.parametrize("relative", [True, False])
+def test_bool_array_marks_members(members, invert, relative):
+    if not relative and max(members) > 10**7:
+        pytest.skip("mask too large")
+    mask = bitmap_of(members).bool_array(invert, relative)
+    assert mask.dtype == np.bool_ and mask.flags.c_contiguous
+    assert np.array_equal(mask, expected_mask(members, invert, relative))
+
+
+def test_bool_array_of_empty_bitmap():
+    mask = Bitmap().bool_array()
+    assert mask.shape == (0,) and mask.dtype == np.bool_
+
+
+def test_bool_array_of_full_runs():
+    b = Bitmap()
+    b.set(3, 200003)
+    b.unset(100)
+    mask = b.bool_array(invert=False)
+    assert mask.sum() == 199999 and not mask[97] and mask[96]
+
+
+@pytest.mark.parametrize("members, relative", [
+    ([0, MAX], True), ([0, MAX], False), ([MAX], False), ([1, MAX], True), ([2**63 - 1], False),
+])
+def test_bool_array_too_long_for_numpy_is_refused(members, relative):
+    with pytest.raises(OverflowError):
+        bitmap_of(members).bool_array(relative=relative)
+
+
+def test_bool_array_beyond_memory_raises_instead_of_shortening():
+    with pytest.raises((MemoryError, ValueError)):
+        bitmap_of([2**62]).bool_array(relative=False)
+
+
+def test_iteration_skips_empty_buckets():
+    b = bitmap_of([5, 2**33])
+    b.unset(5)
+    assert list(b) == [2**33]
+
+
+def test_exhausted_iterator_keeps_stopping():
+    it = iter(bitmap_of([1]))
+    assert next(it) == 1
+    for _ in range(3):
+        with pytest.raises(StopIteration):
+            next(it)
+
+
+def test_iterator_is_its_own_iterator():
+    it = iter(bitmap_of([1, 2]))
+    assert iter(it) is it and list(it) == [1, 2]
+
+
+def test_iterator_keeps_its_bitmap_alive():
+    b = bitmap_of(range(1000))
+    alive = weakref.ref(b)
+    it = iter(b)
+    next(it)
+    del b
+    gc.collect()
+    assert alive() is not None
+    assert sum(it) == sum(range(1, 1000))
+
+
+def test_iteration_crosses_many_batches_and_buckets():
+    members = list(range(0, 300)) + list(range(BUCKET - 100, BUCKET + 100)) + [MAX]
+    assert list(bitmap_of(members)) == members
+
+
+MUTATIONS = [
+    ("set", lambda b: b.set(10**6)),
+    ("set existing", lambda b: b.set(1)),
+    ("unset", lambda b: b.unset(2)),
+    ("flip", lambda b: b.flip(3, None)),
+    ("set range", lambda b: b.set(BUCKET - 5, 2 * BUCKET + 5)),
+    ("unset range", lambda b: b.unset(0, 5 * BUCKET)),
+    ("flip range", lambda b: b.flip(BUCKET - 9, BUCKET + 9)),
+]
+
+
+@pytest.mark.parametrize("name, mutate", MUTATIONS, ids=[m[0] for m in MUTATIONS])
+def test_changing_the_bitmap_during_iteration_raises(name, mutate):
+    b = bitmap_of(list(range(1, 500)) + [BUCKET + 1, 3 * BUCKET])
+    it = iter(b)
+    assert next(it) == 1
+    mutate(b)
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="changed during iteration"):
+            next(it)
+    assert list(itertools.islice(iter(b), 3)) == [b.nth(i) for i in range(min(3, len(b)))]
+
+
+def test_reads_do_not_disturb_iteration():
+    b = bitmap_of([1, 2, BUCKET])
+    seen = []
+    for member in b:
+        seen.append(member)
+        b.contains(member + 1)
+        b.any(0, 10)
+        b.index_array()
+    assert seen == [1, 2, BUCKET]

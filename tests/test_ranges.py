@@ -1,0 +1,122 @@
+"""Range operations set/unset/flip and the tests all/any, cut at bucket boundaries."""
+import pytest
+
+from _quorvel_rec_extension import Bitmap
+from conftest import BUCKET, MAX, bitmap_of
+
+
+def test_set_range_within_a_bucket():
+    b = Bitmap()
+    b.set(10, 20)
+    assert list(b) == list(range(10, 20))
+    assert (b.all(10, 20), b.all(10, 21), b.any(19, 25), b.any(20, 25)) == (True, False, True, False)
+
+
+def test_set_range_across_a_bucket_boundary():
+    b = Bitmap()
+    b.set(BUCKET - 2, BUCKET + 2)
+    assert list(b) == [BUCKET - 2, BUCKET - 1, BUCKET, BUCKET + 1]
+    assert b.all(BUCKET - 2, BUCKET + 2)
+
+
+def test_set_two_whole_buckets():
+    b = Bitmap()
+    b.set(0, 2 * BUCKET)
+    assert b.cardinality == 2 * BUCKET
+    assert b.in_memory_size == 2 * 65536
+    assert b.all(0, 2 * BUCKET) and not b.any(2 * BUCKET, 3 * BUCKET)
+    assert (b.first, b.last) == (0, 2 * BUCKET - 1)
+
+
+@pytest.mark.parametrize("start, end", [(5, 5), (9, 3), (9, 0), (2**40, 5)])
+def test_empty_or_reversed_ranges_change_nothing(start, end):
+    b = bitmap_of([4])
+    b.set(start, end)
+    b.unset(start, end)
+    assert list(b) == [4]
+
+
+def test_unset_range_keeps_the_rest():
+    b = Bitmap()
+    b.set(0, 100)
+    b.unset(5, 10)
+    assert list(b) == list(range(5)) + list(range(10, 100))
+
+
+def test_unset_range_on_empty_bitmap_adds_no_member():
+    b = Bitmap()
+    b.unset(0, 4 * BUCKET)
+    assert (b.cardinality, b.empty, list(b)) == (0, True, [])
+
+
+def test_flip_single_position_twice_restores():
+    b = bitmap_of([1, 2])
+    b.flip(7, None)
+    assert list(b) == [1, 2, 7]
+    b.flip(7, None)
+    assert list(b) == [1, 2]
+    b.flip(MAX, None)
+    assert b.last == MAX
+
+
+@pytest.mark.parametrize("start, end", [(3, 3), (4, 3), (BUCKET + 1, 1)])
+def test_flip_of_empty_range_fails(start, end):
+    b = bitmap_of([3])
+    with pytest.raises(RuntimeError, match=r"^Invalid range\.$"):
+        b.flip(start, end)
+    assert list(b) == [3]
+
+
+def test_flip_range_across_boundary_twice_empties():
+    b = Bitmap()
+    b.flip(BUCKET - 1, BUCKET + 1)
+    assert list(b) == [BUCKET - 1, BUCKET]
+    b.flip(BUCKET - 1, BUCKET + 1)
+    assert b.empty
+
+
+def test_flip_range_toggles_each_position():
+    b = bitmap_of([BUCKET - 3, BUCKET + 2, 5])
+    b.flip(BUCKET - 4, BUCKET + 3)
+    expected = {5} | (set(range(BUCKET - 4, BUCKET + 3)) ^ {BUCKET - 3, BUCKET + 2})
+    assert list(b) == sorted(expected)
+
+
+@pytest.mark.parametrize("start, end", [(5, 5), (5, 1), (2 * BUCKET, BUCKET), (MAX, MAX)])
+def test_all_of_an_empty_range_is_true(start, end):
+    assert Bitmap().all(start, end)
+
+
+def test_all_ignores_absent_and_empty_buckets_that_hold_no_position_of_the_range():
+    full = Bitmap()
+    full.set(0, BUCKET)
+    assert full.all(0, BUCKET)                 # bucket 1 absent: its piece is empty
+    full.set(BUCKET + 5)
+    full.unset(BUCKET + 5)
+    assert full.all(0, BUCKET)                 # bucket 1 present and empty
+    assert not full.all(0, BUCKET + 1)
+
+
+def test_all_across_buckets_needs_every_piece():
+    b = Bitmap()
+    b.set(BUCKET - 5, 3 * BUCKET + 5)
+    assert b.all(BUCKET - 5, 3 * BUCKET + 5)
+    b.unset(2 * BUCKET + 7)
+    assert not b.all(BUCKET - 5, 3 * BUCKET + 5)
+    assert b.all(BUCKET - 5, 2 * BUCKET + 7)
+
+
+def test_any_skips_absent_buckets_and_checks_pieces():
+    b = bitmap_of([BUCKET + 100])
+    assert not b.any(BUCKET + 5, BUCKET + 10)
+    assert b.any(0, MAX)
+    assert not b.any(BUCKET + 101, MAX)
+    assert b.any(5, BUCKET + 101)
+
+
+def test_range_ending_in_the_last_bucket():
+    b = Bitmap()
+    b.set(MAX - 2 * BUCKET, MAX)
+    assert b.cardinality == 2 * BUCKET
+    assert (b.first, b.last) == (MAX - 2 * BUCKET, MAX - 1)
+    assert b.all(MAX - 2 * BUCKET, MAX) and not b.contains(MAX)

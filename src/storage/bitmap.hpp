@@ -121,6 +121,7 @@ class Bitmap {
   const Buckets& buckets() const noexcept { return buckets_; }
 
  private:
+  void add_sorted(const std::uint64_t* values, std::size_t count);  // values non-decreasing
   Roaring32& bucket(std::uint32_t key);  // finds bucket `key`, creating it empty when absent
   const Roaring32* find_bucket(std::uint32_t key) const noexcept;
   void note_change() noexcept { ++modifications_; }

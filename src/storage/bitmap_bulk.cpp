@@ -1,13 +1,25 @@
 // Bulk interchange: adding many positions at once and exporting all members.
 #include <cstring>
+#include <vector>
 
 #include "storage/bitmap.hpp"
+#include "storage/position_sort.hpp"
 
 namespace quorvel::storage {
 
-// One pass in array order. Consecutive values of one bucket share a cached bucket and CRoaring's
-// bulk context, so sorted or clustered input costs one map lookup per run, not per value.
+// Unsorted input is sorted first: adding in key order keeps each CRoaring insertion at the end
+// of its bucket instead of shifting containers, and runs of one bucket share one lookup.
 void Bitmap::add_many(const std::uint64_t* values, std::size_t count) {
+  if (!is_sorted(values, count)) {
+    const std::vector<std::uint64_t> sorted = sorted_copy(values, count);
+    add_sorted(sorted.data(), sorted.size());
+  } else {
+    add_sorted(values, count);
+  }
+}
+
+// Consecutive values of one bucket share a cached bucket and CRoaring's bulk context.
+void Bitmap::add_sorted(const std::uint64_t* values, std::size_t count) {
   note_change();
   Roaring32* current = nullptr;
   std::uint32_t current_key = 0;

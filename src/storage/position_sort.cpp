@@ -1,0 +1,53 @@
+// Byte-wise LSD radix sort of 64-bit positions.
+#include "storage/position_sort.hpp"
+
+#include <array>
+
+namespace quorvel::storage {
+
+namespace {
+
+constexpr int BYTES = 8;
+constexpr std::size_t DIGITS = 256;
+using Histograms = std::array<std::array<std::size_t, DIGITS>, BYTES>;
+
+unsigned digit(std::uint64_t value, int byte) noexcept { return static_cast<unsigned>(value >> (8 * byte)) & 0xFF; }
+
+// Counts every byte position's digits in one pass.
+Histograms count_digits(const std::uint64_t* values, std::size_t count) noexcept {
+  Histograms histograms{};
+  for (std::size_t i = 0; i < count; ++i) {
+    for (int byte = 0; byte < BYTES; ++byte) ++histograms[byte][digit(values[i], byte)];
+  }
+  return histograms;
+}
+
+}  // namespace
+
+bool is_sorted(const std::uint64_t* values, std::size_t count) noexcept {
+  for (std::size_t i = 1; i < count; ++i) {
+    if (values[i] < values[i - 1]) return false;
+  }
+  return true;
+}
+
+std::vector<std::uint64_t> sorted_copy(const std::uint64_t* values, std::size_t count) {
+  std::vector<std::uint64_t> result(values, values + count);
+  std::vector<std::uint64_t> scratch(count);
+  Histograms histograms = count_digits(values, count);
+  for (int byte = 0; byte < BYTES; ++byte) {
+    auto& histogram = histograms[byte];
+    if (histogram[digit(result[0], byte)] == count) continue;  // every value shares this byte
+    std::size_t offset = 0;
+    for (auto& slot : histogram) {
+      const std::size_t size = slot;
+      slot = offset;
+      offset += size;
+    }
+    for (const std::uint64_t value : result) scratch[histogram[digit(value, byte)]++] = value;
+    result.swap(scratch);
+  }
+  return result;
+}
+
+}  // namespace quorvel::storage

@@ -91,7 +91,12 @@ Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last,
   for (auto it = buckets.lower_bound(first); it != buckets.end() && it->first <= last; ++it) {
     const auto& [key, values] = *it;
     merge_into(out, key, clip(values, Piece{0, stay_end(key)}));
-    move_into(out, key, clip(values, Piece{move_begin(key), BUCKET_SPAN}), move);
+    const Piece moving{move_begin(key), BUCKET_SPAN};
+    if (moving.whole()) {
+      move_into(out, key, values, move);
+    } else {
+      move_into(out, key, clip(values, moving), move);
+    }
   }
   return out;
 }
@@ -144,8 +149,9 @@ void Bitmap::contract(std::uint64_t position, std::uint64_t by) {
   const std::optional<std::uint64_t> last_member = last();
   if (!last_member) return;
   const std::uint32_t start = high_bits(position);
-  // The start bucket's test is kept even where the window stays inside the bucket; a member
-  // above position that would land below 0 fails the same way.
+  // Refused before anything changes: a start bucket that holds members while lo(position) <= by
+  // (refused even where the window would stay inside that bucket, as callers expect), and any
+  // member above position that would land below 0.
   if ((has_members(buckets_, start) && low_bits(position) <= by) || (position < by && any(position + 1, by))) {
     throw std::invalid_argument("Range Out of Bounds");
   }

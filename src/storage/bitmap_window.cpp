@@ -1,12 +1,191 @@
-// Slice, contract and expand (placeholder until implemented).
+// Slice, contract and expand: windows of positions, handled bucket by bucket with whole-bitmap
+// CRoaring operations (range removal, offset, union), never member by member.
+//
+// contract and expand rebuild only the affected run of keys into a separate map and splice it in
+// once everything is built, so a failure (validation or memory) leaves the bitmap unchanged.
+//
+// Bucket rule (which keys are present afterwards; keys outside the rebuilt run are untouched):
+//  - every key from hi(position) to t = hi(last) is present afterwards, except that contract
+//    removes a key above hi(position) whose bucket held members and holds none afterwards;
+//  - any other rebuilt key (below hi(position) for contract, where the deleted window reaches,
+//    or above t for expand) is present afterwards when it was present before or receives members.
+// So an absent key in a gap below t is created, and a bucket emptied by the deleted window
+// stays present, as with `unset`.
+#include <limits>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "storage/bitmap.hpp"
+#include "storage/bucket_pieces.hpp"
 
 namespace quorvel::storage {
 
-Bitmap Bitmap::slice(std::uint64_t, std::uint64_t) const { throw std::logic_error("not implemented"); }
-void Bitmap::contract(std::uint64_t, std::uint64_t) { throw std::logic_error("not implemented"); }
-void Bitmap::expand(std::uint64_t, std::uint64_t) { throw std::logic_error("not implemented"); }
+namespace {
+
+using Buckets = Bitmap::Buckets;
+
+// A copy of the members of `values` whose low values lie in [piece.begin, piece.end).
+Roaring32 clip(const Roaring32& values, Piece piece) {
+  if (piece.begin >= piece.end) return Roaring32();
+  Roaring32 part(values);
+  roaring_bitmap_remove_range(part.get(), 0, piece.begin);
+  roaring_bitmap_remove_range(part.get(), piece.end, BUCKET_SPAN);
+  return part;
+}
+
+// The first low value of bucket `key` that lies above `bound` (at or above it when not
+// `inclusive`): [0, cut) of the bucket is on the low side of `bound`, [cut, 2^32) above it.
+std::uint64_t cut(std::uint32_t key, std::uint64_t bound, bool inclusive) {
+  if (key < high_bits(bound)) return BUCKET_SPAN;
+  if (key > high_bits(bound)) return 0;
+  return std::uint64_t{low_bits(bound)} + (inclusive ? 1u : 0u);
+}
+
+// A move of positions by a multiple of 2^32 plus `offset` in [0, 2^32): low value x of bucket k
+// lands in bucket k + buckets at x + offset when that is below 2^32, else in bucket
+// k + buckets + 1 at x + offset - 2^32.
+struct Move {
+  std::int64_t buckets;
+  std::uint32_t offset;
+};
+
+Move move_up(std::uint64_t by) { return {static_cast<std::int64_t>(by >> 32), low_bits(by)}; }
+
+Move move_down(std::uint64_t by) {
+  const auto whole = static_cast<std::int64_t>(by >> 32);
+  if (low_bits(by) == 0) return {-whole, 0};
+  return {-whole - 1, static_cast<std::uint32_t>(BUCKET_SPAN - low_bits(by))};
+}
+
+// ORs `part` into bucket `key` of `out`; an empty part creates nothing. The caller guarantees
+// that a non-empty part has a key in [0, 2^32).
+void merge_into(Buckets& out, std::int64_t key, Roaring32&& part) {
+  if (part.empty()) return;
+  const auto [slot, created] = out.try_emplace(static_cast<std::uint32_t>(key), std::move(part));
+  if (!created) roaring_bitmap_or_inplace(slot->second.get(), part.get());
+}
+
+// Adds the members of bucket `key` (low values `values`) to `out` after `move`; each source
+// bucket lands in at most two adjacent destination buckets.
+void move_into(Buckets& out, std::uint32_t key, const Roaring32& values, Move move) {
+  if (values.empty()) return;
+  const std::int64_t base = std::int64_t{key} + move.buckets;
+  if (move.offset == 0) {
+    merge_into(out, base, Roaring32(values));
+    return;
+  }
+  const auto offset = static_cast<std::int64_t>(move.offset);
+  merge_into(out, base, Roaring32::adopt(roaring_bitmap_add_offset(values.get(), offset)));
+  merge_into(out, base + 1,
+             Roaring32::adopt(roaring_bitmap_add_offset(values.get(), offset - static_cast<std::int64_t>(BUCKET_SPAN))));
+}
+
+// The new contents of the keys [first, last] of `buckets`. Of each source bucket k, the low values
+// [0, stay_end(k)) stay where they are and [move_begin(k), 2^32) are moved by `move`; the rest
+// is dropped. Only non-empty buckets are produced.
+template <class StayEnd, class MoveBegin>
+Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last, StayEnd stay_end,
+                MoveBegin move_begin, Move move) {
+  Buckets out;
+  for (auto it = buckets.lower_bound(first); it != buckets.end() && it->first <= last; ++it) {
+    const auto& [key, values] = *it;
+    merge_into(out, key, clip(values, Piece{0, stay_end(key)}));
+    const Piece moving{move_begin(key), BUCKET_SPAN};
+    if (moving.whole()) {
+      move_into(out, key, values, move);
+    } else {
+      move_into(out, key, clip(values, moving), move);
+    }
+  }
+  return out;
+}
+
+bool has_members(const Buckets& buckets, std::uint32_t key) {
+  const auto found = buckets.find(key);
+  return found != buckets.end() && !found->second.empty();
+}
+
+// Adds to `rebuilt` (the new contents of keys [first, last]) the empty buckets that the bucket
+// rule at the top of this file keeps or creates; `start` is hi(position) and `top` is t.
+void add_empty_buckets(Buckets& rebuilt, const Buckets& buckets, std::uint32_t first, std::uint32_t last,
+                       std::uint32_t start, std::uint32_t top, bool remove_emptied) {
+  for (auto it = buckets.lower_bound(first); it != buckets.end() && it->first <= last; ++it) {
+    if (it->first < start || it->first > top) rebuilt.try_emplace(it->first);
+  }
+  for (std::uint64_t key = start; key <= top; ++key) {
+    const auto k = static_cast<std::uint32_t>(key);
+    if (!remove_emptied || k == start || !has_members(buckets, k)) rebuilt.try_emplace(k);
+  }
+}
+
+// Replaces the keys [first, last] of `buckets` by `rebuilt`, whose keys all lie in that run.
+// Nodes are spliced, not copied, so this cannot fail half-way.
+void splice(Buckets& buckets, std::uint32_t first, std::uint32_t last, Buckets&& rebuilt) noexcept {
+  buckets.erase(buckets.lower_bound(first), buckets.upper_bound(last));
+  buckets.merge(rebuilt);
+}
+
+}  // namespace
+
+Bitmap Bitmap::slice(std::uint64_t start, std::uint64_t end_ex) const {
+  if (high_bits(end_ex) < high_bits(start)) {
+    throw std::runtime_error("Invalid range" + std::to_string(start) + ".." + std::to_string(end_ex));
+  }
+  Bitmap result;
+  if (high_bits(start) == high_bits(end_ex)) {
+    const Roaring32* values = find_bucket(high_bits(start));
+    result.bucket(high_bits(start)) = values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32();
+    return result;
+  }
+  for (auto it = buckets_.lower_bound(high_bits(start)); it != buckets_.end() && it->first <= high_bits(end_ex); ++it) {
+    result.bucket(it->first) = clip(it->second, piece_of(it->first, start, end_ex));
+  }
+  return result;
+}
+
+// Deletes (position - by, position] and moves every member above position down by `by`.
+void Bitmap::contract(std::uint64_t position, std::uint64_t by) {
+  const std::optional<std::uint64_t> last_member = last();
+  if (!last_member) return;
+  const std::uint32_t start = high_bits(position);
+  // Refused before anything changes: a start bucket that holds members while lo(position) <= by
+  // (refused even where the window would stay inside that bucket, as callers expect), and any
+  // member above position that would land below 0.
+  if ((has_members(buckets_, start) && low_bits(position) <= by) || (position < by && any(position + 1, by))) {
+    throw std::invalid_argument("Range Out of Bounds");
+  }
+  const std::uint32_t top = high_bits(*last_member);
+  // The lowest key that changes: the bucket of the window's first position (0 when the window
+  // reaches below position 0), or the start bucket when nothing is deleted.
+  const std::uint32_t first = by == 0 ? start : high_bits(position >= by ? position - by + 1 : 0);
+  if (first > top) return;
+  const bool keeps_lower = position >= by;  // members at or below position - by stay
+  Buckets rebuilt = rebuild(
+      buckets_, first, top,
+      [&](std::uint32_t key) { return keeps_lower ? cut(key, position - by, true) : 0; },
+      [&](std::uint32_t key) { return cut(key, position, true); }, move_down(by));
+  add_empty_buckets(rebuilt, buckets_, first, top, start, top, /*remove_emptied=*/true);
+  note_change();
+  splice(buckets_, first, top, std::move(rebuilt));
+}
+
+// Moves every member at or above position up by `by`; [position, position + by) is left free.
+void Bitmap::expand(std::uint64_t position, std::uint64_t by) {
+  const std::optional<std::uint64_t> last_member = last();
+  if (!last_member || position > *last_member) return;
+  if (by > std::numeric_limits<std::uint64_t>::max() - *last_member) {
+    throw std::overflow_error("expand by " + std::to_string(by) + " would move member " +
+                              std::to_string(*last_member) + " past 2^64 - 1");
+  }
+  const std::uint32_t start = high_bits(position);
+  const std::uint32_t top = high_bits(*last_member);
+  const std::uint32_t last_key = high_bits(*last_member + by);
+  const auto split = [&](std::uint32_t key) { return cut(key, position, false); };
+  Buckets rebuilt = rebuild(buckets_, start, last_key, split, split, move_up(by));
+  add_empty_buckets(rebuilt, buckets_, start, last_key, start, top, /*remove_emptied=*/false);
+  note_change();
+  splice(buckets_, start, last_key, std::move(rebuilt));
+}
 
 }  // namespace quorvel::storage

@@ -1,12 +1,111 @@
-// Persisted form (placeholder until implemented).
+// Sizing, writing and reading the persisted form of a Bitmap (layout in persisted_form.hpp).
+#include "storage/persisted_form.hpp"
+
 #include <stdexcept>
+#include <string>
 
 #include "storage/bitmap.hpp"
 
 namespace quorvel::storage {
 
-std::uint64_t Bitmap::persisted_size(bool, bool, bool) { throw std::logic_error("not implemented"); }
-std::size_t Bitmap::write(std::uint8_t*, std::size_t, bool) const { throw std::logic_error("not implemented"); }
-Bitmap Bitmap::read(const std::uint8_t*, std::size_t, bool) { throw std::logic_error("not implemented"); }
+namespace {
+
+using namespace persisted_form;
+
+std::size_t payload_size(const Roaring32& values, bool portable) noexcept {
+  return portable ? roaring_bitmap_portable_size_in_bytes(values.get()) : roaring_bitmap_size_in_bytes(values.get());
+}
+
+std::size_t serialize(const Roaring32& values, std::uint8_t* out, bool portable) noexcept {
+  char* bytes = reinterpret_cast<char*>(out);
+  return portable ? roaring_bitmap_portable_serialize(values.get(), bytes) : roaring_bitmap_serialize(values.get(), bytes);
+}
+
+// Size of the form with the buckets as they are now.
+std::size_t form_size(const Bitmap::Buckets& buckets, bool portable) noexcept {
+  std::size_t total = COUNT_BYTES;
+  for (const auto& [key, values] : buckets) total += RECORD_HEADER_BYTES + payload_size(values, portable);
+  return total;
+}
+
+[[noreturn]] void truncated(std::uint64_t record, std::uint64_t count, const std::string& detail) {
+  throw std::invalid_argument("persisted form truncated in record " + std::to_string(record + 1) + " of " +
+                              std::to_string(count) + ": " + detail);
+}
+
+// Decodes one payload of exactly `size` bytes (the decoder may use fewer); null or an inconsistent
+// bitmap fails the whole read.
+Roaring32 decode(const std::uint8_t* payload, std::size_t size, bool portable) {
+  roaring_bitmap_t* decoded = portable
+                                  ? roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(payload), size)
+                                  : roaring_bitmap_deserialize_safe(payload, size);
+  if (decoded == nullptr) throw std::runtime_error("failed alloc while reading");
+  Roaring32 values = Roaring32::adopt(decoded);
+  if (!roaring_bitmap_internal_validate(values.get(), nullptr)) throw std::runtime_error("failed alloc while reading");
+  return values;
+}
+
+}  // namespace
+
+// Run optimisation and shrinking change how buckets are held (never their members), and they
+// stay in effect for the next write.
+std::uint64_t Bitmap::persisted_size(bool portable, bool optimize, bool shrink) {
+  if (optimize || shrink) note_change();
+  for (auto& [key, values] : buckets_) {
+    if (optimize) roaring_bitmap_run_optimize(values.get());
+    if (shrink) roaring_bitmap_shrink_to_fit(values.get());
+  }
+  return form_size(buckets_, portable);
+}
+
+std::size_t Bitmap::write(std::uint8_t* out, std::size_t capacity, bool portable) const {
+  const std::size_t needed = form_size(buckets_, portable);
+  if (capacity < needed) {
+    throw std::invalid_argument("buffer too small for the persisted form: " + std::to_string(needed) +
+                                " bytes needed, " + std::to_string(capacity) + " given");
+  }
+  store_le(out, buckets_.size(), COUNT_BYTES);
+  std::size_t offset = COUNT_BYTES;
+  for (const auto& [key, values] : buckets_) {
+    std::uint8_t* record = out + offset;
+    store_le(record, key, KEY_BYTES);
+    const std::size_t length = serialize(values, record + RECORD_HEADER_BYTES, portable);
+    store_le(record + KEY_BYTES, length, LENGTH_BYTES);
+    offset += RECORD_HEADER_BYTES + length;
+  }
+  return offset;
+}
+
+Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
+  if (size < COUNT_BYTES) {
+    throw std::invalid_argument("persisted form truncated: " + std::to_string(size) +
+                                " bytes, the bucket count alone needs 8");
+  }
+  const std::uint64_t count = load_le(data, COUNT_BYTES);
+  const std::uint64_t room = (size - COUNT_BYTES) / RECORD_HEADER_BYTES;
+  if (count > room) {
+    throw std::invalid_argument("persisted form claims " + std::to_string(count) + " buckets, but its " +
+                                std::to_string(size) + " bytes hold at most " + std::to_string(room));
+  }
+  Bitmap result;
+  std::size_t offset = COUNT_BYTES;
+  for (std::uint64_t record = 0; record < count; ++record) {
+    const std::size_t left = size - offset;
+    if (left < RECORD_HEADER_BYTES) {
+      truncated(record, count, "its 12-byte header starts at offset " + std::to_string(offset) + ", " +
+                                   std::to_string(left) + " bytes remain");
+    }
+    const auto key = static_cast<std::uint32_t>(load_le(data + offset, KEY_BYTES));
+    const std::uint64_t length = load_le(data + offset + KEY_BYTES, LENGTH_BYTES);
+    if (length > left - RECORD_HEADER_BYTES) {
+      truncated(record, count, "bucket " + std::to_string(key) + " claims a payload of " + std::to_string(length) +
+                                   " bytes, " + std::to_string(left - RECORD_HEADER_BYTES) + " remain");
+    }
+    const auto payload_length = static_cast<std::size_t>(length);
+    result.bucket(key) = decode(data + offset + RECORD_HEADER_BYTES, payload_length, portable);
+    offset += RECORD_HEADER_BYTES + payload_length;
+  }
+  return result;
+}
 
 }  // namespace quorvel::storage

@@ -3,6 +3,7 @@ import pytest
 
 from _quorvel_rec_extension import Bitmap
 from conftest import BUCKET, MAX, bitmap_of
+from persisted_records import bucket_keys
 
 
 def test_set_range_within_a_bucket():
@@ -47,6 +48,23 @@ def test_unset_range_on_empty_bitmap_adds_no_member():
     b = Bitmap()
     b.unset(0, 4 * BUCKET)
     assert (b.cardinality, b.empty, list(b)) == (0, True, [])
+
+
+def test_unset_of_a_huge_range_creates_no_bucket():
+    b = bitmap_of([5, 2**63, MAX])
+    keys = bucket_keys(b)
+    b.unset(6, MAX)
+    assert list(b) == [5, MAX] and bucket_keys(b) == keys
+    b.unset(0, MAX)
+    assert list(b) == [MAX] and bucket_keys(b) == keys
+
+
+def test_set_and_flip_ranges_create_every_bucket_of_the_range():
+    b = Bitmap()
+    b.set(BUCKET - 1, 3 * BUCKET)
+    assert bucket_keys(b) == [0, 1, 2, 3]
+    b.flip(5 * BUCKET, 6 * BUCKET)
+    assert bucket_keys(b) == [0, 1, 2, 3, 5, 6]
 
 
 def test_flip_single_position_twice_restores():

@@ -46,8 +46,10 @@ def model_contract(members, keys, position, by):
     def present(k):
         if k in held_after:
             return True
-        if start <= k <= top:
-            return k == start or k not in held_before
+        if k == start:
+            return True
+        if start < k <= top:
+            return k in keys and k not in held_before
         return k in keys
 
     new_keys = {k for k in keys if not first <= k <= top} | {k for k in range(first, top + 1) if present(k)}
@@ -60,7 +62,7 @@ def model_expand(members, keys, position, by):
     if members[-1] + by > MAX:
         raise OverflowError(f"expand by {by} would move member {members[-1]} past 2^64 - 1")
     result = [m for m in members if m < position] + [m + by for m in members if m >= position]
-    new_keys = set(keys) | set(range(position >> 32, (members[-1] >> 32) + 1)) | {m >> 32 for m in result}
+    new_keys = set(keys) | {position >> 32} | {m >> 32 for m in result}
     return result, new_keys
 
 
@@ -87,13 +89,15 @@ class TestWorkedExamples:
             ([10, 20, 30], "contract", (18, 5), [10, 15, 25], None),
             ([1, 2, 3], "contract", (5, 3), [1, 2], [0]),
             ([SPAN + 3], "contract", (100, 10), [SPAN - 7], [0]),
-            ([5, 2 * SPAN + 5], "contract", (10, 2), [5, 2 * SPAN + 3], [0, 1, 2]),
+            ([5, 2 * SPAN + 5], "contract", (10, 2), [5, 2 * SPAN + 3], [0, 2]),
+            ([0, MAX], "contract", (5, 1), [0, MAX - 1], [0, 2**32 - 1]),
+            ([0, MAX - 1], "expand", (5, 1), [0, MAX], [0, 2**32 - 1]),
             ([SPAN - 1, 2 * SPAN + 3], "contract", (SPAN + 2, 5), [2 * SPAN - 2], [0, 1]),
             ([2 * SPAN + 5], "contract", (SPAN, 2 * SPAN + 5), [0], [0, 1]),
             ([10, 20, 30], "expand", (20, 5), [10, 25, 35], None),
             ([10, 20, 30], "expand", (0, 0), [10, 20, 30], None),
             ([SPAN - 2], "expand", (0, 5), [SPAN + 3], [0, 1]),
-            ([2 * SPAN], "expand", (5, 1), [2 * SPAN + 1], [0, 1, 2]),
+            ([2 * SPAN], "expand", (5, 1), [2 * SPAN + 1], [0, 2]),
             ([SPAN + 1], "expand", (SPAN, SPAN), [2 * SPAN + 1], [0, 1, 2]),
             ([MAX - 1], "expand", (MAX - 1, 1), [MAX], [0, 2**32 - 1]),
             ([7, MAX], "contract", (MAX, 1), [7], [0, 2**32 - 1]),

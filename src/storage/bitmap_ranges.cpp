@@ -7,7 +7,7 @@
 
 namespace quorvel::storage {
 
-// set/unset/flip create every bucket from hi(start) to hi(end_ex), even for an empty piece.
+// set and flip create every bucket from hi(start) to hi(end_ex), even for an empty piece.
 void Bitmap::set(std::uint64_t start, std::uint64_t end_ex) {
   if (high_bits(start) > high_bits(end_ex)) return;
   note_change();
@@ -18,18 +18,19 @@ void Bitmap::set(std::uint64_t start, std::uint64_t end_ex) {
   });
 }
 
+// Unlike set and flip, unset creates no bucket: clearing a wide range of a small bitmap must
+// not cost memory in proportion to the range's key span. Only present buckets are visited.
 void Bitmap::unset(std::uint64_t start, std::uint64_t end_ex) {
   if (high_bits(start) > high_bits(end_ex)) return;
   note_change();
-  for_each_piece(start, end_ex, [this](std::uint32_t key, Piece piece) {
-    Roaring32& values = bucket(key);
+  for (auto it = buckets_.lower_bound(high_bits(start)); it != buckets_.end() && it->first <= high_bits(end_ex); ++it) {
+    const Piece piece = piece_of(it->first, start, end_ex);
     if (piece.whole()) {
-      roaring_bitmap_clear(values.get());
+      roaring_bitmap_clear(it->second.get());
     } else if (piece.end > piece.begin) {
-      roaring_bitmap_remove_range(values.get(), piece.begin, piece.end);
+      roaring_bitmap_remove_range(it->second.get(), piece.begin, piece.end);
     }
-    return true;
-  });
+  }
 }
 
 void Bitmap::flip(std::uint64_t start, std::uint64_t end_ex) {

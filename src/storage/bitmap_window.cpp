@@ -5,12 +5,12 @@
 // once everything is built, so a failure (validation or memory) leaves the bitmap unchanged.
 //
 // Bucket rule (which keys are present afterwards; keys outside the rebuilt run are untouched):
-//  - every key from hi(position) to t = hi(last) is present afterwards, except that contract
-//    removes a key above hi(position) whose bucket held members and holds none afterwards;
-//  - any other rebuilt key (below hi(position) for contract, where the deleted window reaches,
-//    or above t for expand) is present afterwards when it was present before or receives members.
-// So an absent key in a gap below t is created, and a bucket emptied by the deleted window
-// stays present, as with `unset`.
+//  - the bucket of `position` is present afterwards when it lies at or below t = hi(last);
+//  - contract removes a key above hi(position) whose bucket held members and holds none afterwards;
+//  - every other key is present afterwards when it was present before or receives members.
+// Absent keys in a gap between hi(position) and t are not created: creating them
+// would cost memory in proportion to the key span (up to 2^32 buckets for two members).
+// A bucket emptied by the deleted window stays present, as with `unset`.
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -111,12 +111,10 @@ bool has_members(const Buckets& buckets, std::uint32_t key) {
 void add_empty_buckets(Buckets& rebuilt, const Buckets& buckets, std::uint32_t first, std::uint32_t last,
                        std::uint32_t start, std::uint32_t top, bool remove_emptied) {
   for (auto it = buckets.lower_bound(first); it != buckets.end() && it->first <= last; ++it) {
-    if (it->first < start || it->first > top) rebuilt.try_emplace(it->first);
+    const bool emptied = remove_emptied && it->first > start && it->first <= top && !it->second.empty();
+    if (!emptied) rebuilt.try_emplace(it->first);
   }
-  for (std::uint64_t key = start; key <= top; ++key) {
-    const auto k = static_cast<std::uint32_t>(key);
-    if (!remove_emptied || k == start || !has_members(buckets, k)) rebuilt.try_emplace(k);
-  }
+  if (start <= top) rebuilt.try_emplace(start);
 }
 
 // Replaces the keys [first, last] of `buckets` by `rebuilt`, whose keys all lie in that run.

@@ -139,6 +139,8 @@ def main():
           else f"  index_array: {members.dtype}[{members.size}]")
     print(f"  bool_array:  bool[{mask.size:,}], {int(mask.sum()):,} true ({mask.mean():.2%} of records up to the last)"
           if mask.size else "  bool_array:  bool[0]")
+    if records != documents or with_error != errors.cardinality:
+        sys.exit("the scanner's counts disagree with orjson's")
 
 
 if __name__ == "__main__":

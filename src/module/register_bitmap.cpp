@@ -78,6 +78,7 @@ py::bytes pickled_state(Bitmap& self) {
   self.write(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(state.ptr())), size, true);
   return state;
 }
+
 // (copyreg.__newobj__, (type(self),), state) for every protocol: the instance is made by the class's
 // own __new__ and filled by __setstate__. Protocols 0 and 1 would otherwise call object.__new__,
 // which cannot make an instance of a bound class.
@@ -85,6 +86,7 @@ py::tuple reduce(const py::object& self) {
   return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
                         pickled_state(self.cast<Bitmap&>()));
 }
+
 Bitmap unpickled(const py::bytes& state) {
   const std::string_view bytes = state;
   return Bitmap::read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), true);

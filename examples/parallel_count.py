@@ -13,6 +13,7 @@ the whole file in this process and compares totals, Bitmaps and times.
 """
 import argparse
 import contextlib
+import importlib
 import os
 import re
 import sys
@@ -46,37 +47,47 @@ def line_aligned_ranges(path, parts):
     return [(start, end) for start, end in zip(cuts, cuts[1:]) if end > start]
 
 
-def matching_ordinals(covered, pattern):
-    """Ordinals, counted from 0 within `covered` (complete records, one per line, perhaps after
-    whitespace left over from the previous chunk), of the records in which `pattern` occurs."""
-    hits = np.fromiter((m.start() for m in pattern.finditer(covered)), dtype=np.int64)
-    if hits.size == 0:
-        return np.empty(0, dtype=np.uint64)
-    lead = LEADING_WHITESPACE.match(covered).end()
-    newlines = np.flatnonzero(np.frombuffer(covered, dtype=np.uint8) == 0x0A)
-    lines = np.unique(np.searchsorted(newlines, hits) - np.searchsorted(newlines, lead))
-    return lines.astype(np.uint64)
+def matching_ordinals(buffer, covered, pattern):
+    """Ordinals, counted from 0, of the records in buffer[:covered] in which `pattern` occurs.
+    buffer[:covered] holds complete records, one per line, perhaps after whitespace left over from
+    the previous chunk. Counts newlines between hits in place: no copy, no temporary arrays."""
+    ordinals, line, counted_to = [], 0, LEADING_WHITESPACE.match(buffer, 0, covered).end()
+    for hit in pattern.finditer(buffer, counted_to, covered):
+        line += buffer.count(b"\n", counted_to, hit.start())
+        counted_to = hit.start()
+        if not ordinals or ordinals[-1] != line:
+            ordinals.append(line)
+    return ordinals
 
 
 def scan_range(path, start, end, pattern, chunk_size=CHUNK_SIZE):
     """(documents, Bitmap of the matching records numbered from 0 within the range, bytes left
-    uncovered at the range's end) for the bytes [start, end) of `path`."""
+    uncovered at the range's end) for the bytes [start, end) of `path`.
+
+    Chunks are read into one reused buffer behind the tail carried over from the previous chunk;
+    the buffer grows only when a single record outgrows it."""
     pattern = re.compile(re.escape(pattern.encode() if isinstance(pattern, str) else pattern))
-    scanner, documents, tail, found = MemoryScanner(), 0, b"", []
+    scanner, documents, found = MemoryScanner(), 0, []
+    buffer, held = bytearray(chunk_size), 0  # buffer[:held] is the carried tail
     with open(path, "rb") as source:
         source.seek(start)
         remaining = end - start
         while remaining > 0:
-            chunk = source.read(min(chunk_size, remaining))
-            if not chunk:
+            if held == len(buffer):
+                buffer.extend(bytes(len(buffer)))
+            with memoryview(buffer) as view:
+                got = source.readinto(view[held:held + min(len(buffer) - held, remaining)])
+            if got == 0:
                 break
-            remaining -= len(chunk)
-            buffer = tail + chunk
-            count, consumed = scanner.scan(buffer)
-            found.append(matching_ordinals(memoryview(buffer)[:consumed], pattern) + np.uint64(documents))
+            remaining -= got
+            filled = held + got
+            with memoryview(buffer)[:filled] as data:
+                count, consumed = scanner.scan(data)
+            found.append(np.array(matching_ordinals(buffer, consumed, pattern), dtype=np.uint64) + np.uint64(documents))
             documents += count
-            tail = buffer[consumed:]
-    return documents, Bitmap(np.concatenate(found) if found else None), len(tail)
+            held = filled - consumed
+            buffer[:held] = buffer[consumed:filled]
+    return documents, Bitmap(np.concatenate(found)) if found else Bitmap(), held
 
 
 def combine(partials):
@@ -111,6 +122,7 @@ def dask_client(scheduler, workers):
         return
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
+        client.run(importlib.import_module, "_quorvel_rec_extension")  # loaded before the first task
         yield client
 
 
@@ -120,7 +132,7 @@ def main():
     parser.add_argument("--pattern", default='"error":', help='text that marks a matching record (default "error":)')
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local cluster)")
     parser.add_argument("--workers", type=int, default=os.cpu_count(), help="local worker processes (default: cores)")
-    parser.add_argument("--parts", type=int, help="byte ranges to cut the file into (default: 2 per worker thread)")
+    parser.add_argument("--parts", type=int, help="byte ranges to cut the file into (default: 1 per worker thread)")
     parser.add_argument("--chunk-size", type=int, default=CHUNK_SIZE, help="bytes read per scan call")
     parser.add_argument("--check", action="store_true", help="also scan in this process alone and compare")
     args = parser.parse_args()
@@ -131,7 +143,7 @@ def main():
         threads = sum(client.nthreads().values())
         print(f"Dask: {threads} worker threads ready in {time.perf_counter() - started:.1f} s", file=sys.stderr)
         started = time.perf_counter()
-        (total, matches, left), tasks = parallel_scan(client, args.file, args.pattern, args.parts or 2 * threads,
+        (total, matches, left), tasks = parallel_scan(client, args.file, args.pattern, args.parts or threads,
                                                       args.chunk_size)
         parallel_seconds = time.perf_counter() - started
 

@@ -19,8 +19,11 @@ def split_top_level(text):
     """Splits `text` at the commas that are outside brackets."""
     parts, depth, start = [], 0, 0
     for i, char in enumerate(text):
-        depth += char in "([" and 1 or char in ")]" and -1 or 0
-        if char == "," and depth == 0:
+        if char in "([":
+            depth += 1
+        elif char in ")]":
+            depth -= 1
+        elif char == "," and depth == 0:
             parts.append(text[start:i].strip())
             start = i + 1
     tail = text[start:].strip()

@@ -8,7 +8,7 @@ STAMPS := $(VENV)/.stamps
 SYSTEM_PACKAGES := libsimdjson-dev
 MODULE_INPUTS := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build system-packages clean
+.PHONY: demo test build system-packages clean wheel-check
 
 demo: build
 	$(PY) demo/ndjson_demo.py $(if $(FILE),--file "$(FILE)")
@@ -31,6 +31,10 @@ $(STAMPS)/requirements: requirements.txt | $(PY)
 $(STAMPS)/module: $(STAMPS)/requirements $(MODULE_INPUTS) | system-packages
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	@touch $@
+
+# A wheel from a clean clone of HEAD, installed into a fresh venv and tried out.
+wheel-check: system-packages
+	@scripts/wheel-check.sh
 
 clean:
 	rm -rf build $(STAMPS)/module

@@ -1,5 +1,9 @@
-// The binding table of Bitmap, registered in its fixed row order.
+// The binding table of Bitmap, registered in its fixed row order, then the Python protocols
+// beside it (text form, pickling, copying).
 #include <pybind11/stl.h>
+
+#include <string>
+#include <string_view>
 
 #include "module/conversions.hpp"
 #include "module/registration.hpp"
@@ -22,6 +26,8 @@ Bitmap inplace_difference(Bitmap& self, const Bitmap& other) { return self.inpla
 Bitmap inplace_symmetric_difference(Bitmap& self, const Bitmap& other) {
   return self.inplace_symmetric_difference(other);
 }
+
+Bitmap copy_of(const Bitmap& self) { return self; }
 
 Bitmap construct(const std::optional<PositionArray>& indices) {
   return indices ? bitmap_from_array(*indices) : Bitmap();
@@ -49,6 +55,43 @@ std::size_t write(const Bitmap& self, const py::buffer& buffer, bool portable) {
   return self.write(view.writable_data(), view.size(), portable);
 }
 
+// Members shown before the text form is cut short.
+constexpr std::size_t REPR_MEMBERS = 10;
+
+// "Bitmap([3, 5])", or the first REPR_MEMBERS members, "..." and the cardinality. Reads no member
+// past those it shows.
+std::string repr(const Bitmap& self) {
+  std::uint64_t shown[REPR_MEMBERS];
+  Bitmap::BitmapForwardIterator position = self.begin();
+  const std::size_t count = position.read(shown, REPR_MEMBERS);
+  std::string text = "Bitmap([";
+  for (std::size_t i = 0; i < count; ++i) text += (i == 0 ? "" : ", ") + std::to_string(shown[i]);
+  if (position == self.end()) return text + "])";
+  return text + ", ...], cardinality=" + std::to_string(self.cardinality()) + ")";
+}
+
+// Pickle state: the portable persisted form. Sized without run optimisation or shrinking, so
+// pickling changes neither the representation nor the modification stamp (live iterators stay valid).
+py::bytes pickled_state(Bitmap& self) {
+  const auto size = static_cast<std::size_t>(persisted_size(self, true, false, false));
+  py::bytes state(nullptr, size);
+  self.write(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(state.ptr())), size, true);
+  return state;
+}
+
+// (copyreg.__newobj__, (type(self),), state) for every protocol: the instance is made by the class's
+// own __new__ and filled by __setstate__. Protocols 0 and 1 would otherwise call object.__new__,
+// which cannot make an instance of a bound class.
+py::tuple reduce(const py::object& self) {
+  return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
+                        pickled_state(self.cast<Bitmap&>()));
+}
+
+Bitmap unpickled(const py::bytes& state) {
+  const std::string_view bytes = state;
+  return Bitmap::read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), true);
+}
+
 }  // namespace
 
 void register_bitmap(py::module_& module) {
@@ -59,7 +102,7 @@ void register_bitmap(py::module_& module) {
                      "Iterating while the Bitmap changes raises RuntimeError on the next step.")
       .def(py::init(&construct), py::arg("indices") = py::none(),
            "Bitmap(indices=None): the positions of a 1-D uint64 array, or an empty set.")
-      .def("copy", [](const Bitmap& self) { return Bitmap(self); }, "An independent deep copy.")
+      .def("copy", &copy_of, "An independent deep copy.")
       .def("slice", &Bitmap::slice, py::arg("startInc"), py::arg("endInc"),
            "The members in [startInc, endInc) (end exclusive), at their own positions.")
       .def("persisted_size", &persisted_size, py::arg("portable") = true, py::arg("optimize") = true,
@@ -85,8 +128,8 @@ void register_bitmap(py::module_& module) {
            "Whether every position of [startInc, endEx) is a member (True for an empty range).")
       .def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
            "Whether some position of [startInc, endEx) is a member.")
-      .def("__len__", &Bitmap::cardinality)
-      .def("__contains__", &Bitmap::contains, position)
+      .def("__len__", &Bitmap::cardinality, "len(self): number of members, as cardinality.")
+      .def("__contains__", &Bitmap::contains, position, "position in self, as contains(position).")
       .def("contract", &Bitmap::contract, position, py::arg("by"),
            "Deletes (position - by, position] and moves every member above position down by by.")
       .def("expand", &Bitmap::expand, position, py::arg("by"),
@@ -101,11 +144,11 @@ void register_bitmap(py::module_& module) {
       .def("union", &union_of, other, "A new Bitmap: self | other.")
       .def("intersect", &intersection_of, other, "A new Bitmap: self & other.")
       .def("difference", &difference_of, other, "A new Bitmap: self - other.")
-      .def("__or__", &union_of, other)
-      .def("__and__", &intersection_of, other)
-      .def("__sub__", &difference_of, other)
-      .def("__xor__", &symmetric_difference_of, other)
-      .def("__eq__", &Bitmap::operator==, other)
+      .def("__or__", &union_of, other, "self | other, as union(other).")
+      .def("__and__", &intersection_of, other, "self & other, as intersect(other).")
+      .def("__sub__", &difference_of, other, "self - other, as difference(other).")
+      .def("__xor__", &symmetric_difference_of, other, "self ^ other, as symmetric_difference(other).")
+      .def("__eq__", &Bitmap::operator==, other, "Whether both hold the same members (empty buckets aside).")
       .def("inplace_symmetric_difference", &inplace_symmetric_difference, other,
            "self ^= other; returns a new object holding a copy of the result.")
       .def("inplace_union", &inplace_union, other, "self |= other; returns a new object holding a copy of the result.")
@@ -113,15 +156,23 @@ void register_bitmap(py::module_& module) {
            "self &= other; returns a new object holding a copy of the result.")
       .def("inplace_difference", &inplace_difference, other,
            "self -= other; returns a new object holding a copy of the result.")
-      .def("__ior__", &inplace_union, other)
-      .def("__iand__", &inplace_intersect, other)
-      .def("__isub__", &inplace_difference, other)
-      .def("__ixor__", &inplace_symmetric_difference, other)
+      .def("__ior__", &inplace_union, other, "self |= other, as inplace_union(other).")
+      .def("__iand__", &inplace_intersect, other, "self &= other, as inplace_intersect(other).")
+      .def("__isub__", &inplace_difference, other, "self -= other, as inplace_difference(other).")
+      .def("__ixor__", &inplace_symmetric_difference, other,
+           "self ^= other, as inplace_symmetric_difference(other).")
       .def("__iter__", &iterate, py::keep_alive<0, 1>(),
            "Members in ascending order; the iterator raises RuntimeError once the Bitmap changes.")
       .def("index_array", &index_array, "All members, ascending, as a new uint64 array.")
       .def("bool_array", &bool_array, py::arg("invert") = true, py::arg("relative") = true,
-           "A mask of the members (False at members unless invert is False), from first (relative) or 0.");
+           "A mask of the members (False at members unless invert is False), from first (relative) or 0.")
+      .def("__repr__", &repr, "Bitmap([...]): the first ten members, then '...' and the cardinality.")
+      .def("__copy__", &copy_of, "An independent deep copy (copy.copy).")
+      .def("__deepcopy__", [](const Bitmap& self, const py::object&) { return copy_of(self); }, py::arg("memo"),
+           "An independent deep copy (copy.deepcopy).")
+      .def("__reduce__", &reduce, "Pickle support, any protocol: rebuilt by __setstate__ from __getstate__().")
+      .def(py::pickle(&pickled_state, &unpickled),
+           "Pickle support: builds the Bitmap from the portable persisted form that __getstate__ returns.");
 }
 
 }  // namespace quorvel::module

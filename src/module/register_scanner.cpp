@@ -1,4 +1,4 @@
-// The binding table of MemoryScanner.
+// The binding table of MemoryScanner, then its Python protocols (text form, pickling).
 #include "module/conversions.hpp"
 #include "module/registration.hpp"
 #include "scanner/memory_scanner.hpp"
@@ -14,15 +14,20 @@ std::pair<std::uint64_t, std::uint64_t> scan(MemoryScanner& self, const py::buff
   return {result.documents, result.consumed};
 }
 
+// A scanner holds no state worth keeping, only reusable parser buffers: it pickles as a fresh one.
+py::tuple reduce(const py::object& self) { return py::make_tuple(py::type::of(self), py::tuple()); }
+
 }  // namespace
 
 void register_scanner(py::module_& module) {
   py::class_<MemoryScanner>(module, "MemoryScanner",
                             "Counts the JSON documents in a bytes-like buffer (NDJSON and the like).")
-      .def(py::init<>())
+      .def(py::init<>(), "MemoryScanner(): a scanner; reuse it, its parser buffers are kept between scans.")
       .def("scan", &scan,
            "scan(buffer) -> (documents, consumed): complete documents and the bytes they cover from the "
-           "start; carry buffer[consumed:] over into the next chunk.");
+           "start; carry buffer[consumed:] over into the next chunk.")
+      .def("__repr__", [](const MemoryScanner&) { return "MemoryScanner()"; }, "The text form, MemoryScanner().")
+      .def("__reduce__", &reduce, "Pickle support: a fresh scanner, (type(self), ()).");
 }
 
 }  // namespace quorvel::module

@@ -57,7 +57,12 @@ def progress(done, total, started):
 
 
 def error_ordinals(covered, first_ordinal):
-    """Ordinals of the lines of `covered` (complete NDJSON records) that contain an "error" key."""
+    """Ordinals of the lines of `covered` (complete NDJSON records) that contain an "error" key.
+    `covered` may open with the newline that ended the previous chunk's last record."""
+    start = 0
+    while start < len(covered) and covered[start] in b" \t\r\n":
+        start += 1
+    covered = covered[start:]
     hits = np.fromiter((m.start() for m in ERROR_KEY.finditer(covered)), dtype=np.int64)
     if hits.size == 0:
         return np.empty(0, dtype=np.uint64)

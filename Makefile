@@ -48,7 +48,7 @@ GCC_CMAKE = $(CHECKED_CMAKE) -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 SANITIZED_MODULE := $(abspath build/sanitize-module)
 SANITIZED_PYTHON = PYTHONPATH=$(SANITIZED_MODULE) QUORVEL_SANITIZED=1 PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 $(PY)
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 $(PY)
 
 sanitize-packages:
 	@scripts/install-system-packages.sh $(SYSTEM_PACKAGES) libgtest-dev

@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr std::size_t MAX_INPUT = std::size_t{1} << 20;  // inputs above this are only bounds-checked
-constexpr std::size_t REFERENCE_BATCH = MAX_INPUT;
+constexpr std::size_t LARGEST_CHECKED = std::size_t{1} << 20;  // inputs above this are only bounds-checked
+constexpr std::size_t REFERENCE_BATCH = LARGEST_CHECKED;
 
 void require(bool condition, const char* what) {
   if (!condition) {
@@ -99,15 +99,15 @@ void check_against_reference(const std::uint8_t* data, std::size_t size, const M
   require(result.consumed == marks + length - uncovered, "consumed differs from the stream's truncated bytes");
 }
 
-// A readable run of MAX_INPUT bytes followed by an unreadable page.
+// A readable run of LARGEST_CHECKED bytes followed by an unreadable page.
 std::uint8_t* guarded_end() {
   static std::uint8_t* end = [] {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void* region = mmap(nullptr, MAX_INPUT + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* region = mmap(nullptr, LARGEST_CHECKED + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     require(region != MAP_FAILED, "mmap");
     auto* bytes = static_cast<std::uint8_t*>(region);
-    require(mprotect(bytes + MAX_INPUT, page, PROT_NONE) == 0, "mprotect");
-    return bytes + MAX_INPUT;
+    require(mprotect(bytes + LARGEST_CHECKED, page, PROT_NONE) == 0, "mprotect");
+    return bytes + LARGEST_CHECKED;
   }();
   return end;
 }
@@ -120,13 +120,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(result.consumed <= size, "consumed past the end of the input");
   MemoryScanner fresh;
   require(same(fresh.scan(data, size), result), "a fresh instance disagrees with a reused one");
-  if (size > MAX_INPUT) return 0;
+  if (size > LARGEST_CHECKED) return 0;
 
   if (size == 0) return 0;  // the empty input is checked above; nothing to copy
   std::uint8_t* at_page = guarded_end() - size;
   std::memcpy(at_page, data, size);
   require(same(reused.scan(at_page, size), result), "input ending at an unreadable page scans differently");
-  static std::uint8_t shifted[MAX_INPUT + 64];
+  static std::uint8_t shifted[LARGEST_CHECKED + 64];
   for (const std::size_t shift : {std::size_t{1}, std::size_t{3}, std::size_t{32}, std::size_t{63}}) {
     std::memcpy(shifted + shift, data, size);
     require(same(reused.scan(shifted + shift, size), result), "another alignment scans differently");

@@ -168,10 +168,10 @@ class OperationSequence {
         return true;
       }
       case 5: {
-        const auto [start, end] = short_range();
-        last_ = "flip range " + range_text(start, end);
-        const bool bitmap_refused = refused<std::runtime_error>([&] { bitmap.flip(start, end); });
-        expect(bitmap_refused == !model.flip(start, end), "flip refusal");
+        const std::pair<std::uint64_t, std::uint64_t> range = short_range();  // lambdas cannot capture bindings
+        last_ = "flip range " + range_text(range.first, range.second);
+        const bool bitmap_refused = refused<std::runtime_error>([&] { bitmap.flip(range.first, range.second); });
+        expect(bitmap_refused == !model.flip(range.first, range.second), "flip refusal");
         return true;
       }
       case 6: {

@@ -8,7 +8,7 @@ STAMPS := $(VENV)/.stamps
 SYSTEM_PACKAGES := libsimdjson-dev
 MODULE_INPUTS := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build system-packages clean wheel-check
+.PHONY: demo test build system-packages clean wheel-check sanitize fuzz sanitize-packages fuzz-packages
 
 demo: build
 	$(PY) demo/ndjson_demo.py $(if $(FILE),--file "$(FILE)")
@@ -38,3 +38,41 @@ wheel-check: system-packages
 
 clean:
 	rm -rf build $(STAMPS)/module
+
+# `make sanitize`: the C++ core tests, then the whole pytest suite against an extension built
+# into build/sanitize-module (first on PYTHONPATH; .venv keeps its normal build), both under
+# AddressSanitizer and UndefinedBehaviorSanitizer (GCC). The interpreter's own leaks are not
+# reported; QUORVEL_SANITIZED tells the tests that cannot run under ASan to skip.
+# `make fuzz FUZZ_SECONDS=N`: each libFuzzer harness (clang) for N seconds; see fuzz/.
+SANITIZERS := address,undefined
+FUZZ_SECONDS ?= 60
+CHECKED_CMAKE = cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZERS=$(SANITIZERS) -DQUORVEL_WERROR=ON \
+	-DPython_EXECUTABLE=$(abspath $(PY))
+GCC_CMAKE = $(CHECKED_CMAKE) -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+SANITIZED_MODULE := $(abspath build/sanitize-module)
+SANITIZED_PYTHON = PYTHONPATH=$(SANITIZED_MODULE) QUORVEL_SANITIZED=1 PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 $(PY)
+
+sanitize-packages:
+	@scripts/install-system-packages.sh $(SYSTEM_PACKAGES) libgtest-dev
+
+fuzz-packages:
+	@scripts/install-system-packages.sh $(SYSTEM_PACKAGES) clang
+	@scripts/install-system-packages.sh libclang-rt-$$(clang -dumpversion | cut -d. -f1)-dev
+
+sanitize: $(STAMPS)/requirements | sanitize-packages
+	$(GCC_CMAKE) -S . -B build/sanitize-core -DQUORVEL_BUILD_MODULE=OFF -DQUORVEL_BUILD_TESTS=ON
+	cmake --build build/sanitize-core -j 2
+	build/sanitize-core/tests/cpp/quorvel_core_tests
+	$(GCC_CMAKE) -S . -B build/sanitize-module -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+	cmake --build build/sanitize-module -j 2
+	$(SANITIZED_PYTHON) -c 'import _quorvel_rec_extension as m; assert m.__file__.startswith("$(SANITIZED_MODULE)/"), m.__file__'
+	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider
+
+fuzz: $(STAMPS)/requirements | fuzz-packages
+	$(CHECKED_CMAKE) -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DQUORVEL_BUILD_MODULE=OFF -DQUORVEL_BUILD_FUZZERS=ON
+	cmake --build build/fuzz -j 2
+	$(PY) scripts/fuzz-seeds.py build/fuzz/seeds
+	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)

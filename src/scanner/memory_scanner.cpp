@@ -20,16 +20,31 @@ std::size_t leading_bom_length(const std::uint8_t* data, std::size_t size) noexc
   return skipped;
 }
 
-// Length of an unfinished multi-byte UTF-8 sequence that ends [data, data + size): a lead byte
-// followed by fewer continuation bytes than it announces. A chunked stream cut inside a
-// character leaves one; it is kept uncovered, like an unfinished document, instead of being
-// reported as invalid UTF-8. 0 when the buffer ends otherwise.
+// Whether `second` may follow the lead byte `lead` in a valid character: after E0, ED, F0 and F4
+// the range is narrower, since the rest would start an overlong form, a surrogate or a value
+// above U+10FFFF.
+bool allowed_after_lead(std::uint8_t lead, std::uint8_t second) noexcept {
+  switch (lead) {
+    case 0xE0: return second >= 0xA0 && second <= 0xBF;
+    case 0xED: return second >= 0x80 && second <= 0x9F;
+    case 0xF0: return second >= 0x90 && second <= 0xBF;
+    case 0xF4: return second >= 0x80 && second <= 0x8F;
+    default: return (second & 0xC0) == 0x80;
+  }
+}
+
+// Length of an unfinished multi-byte UTF-8 sequence that ends [data, data + size): the start of
+// a valid character, a lead byte followed by fewer continuation bytes than it announces. A
+// chunked stream cut inside a character leaves one; it is kept uncovered, like an unfinished
+// document, instead of being reported as invalid UTF-8. 0 when the buffer ends otherwise
+// (bytes that no completion can make valid stay in, and are reported as invalid).
 std::size_t unfinished_sequence_length(const std::uint8_t* data, std::size_t size) noexcept {
   for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
     const std::uint8_t byte = data[size - back];
     if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: the lead lies further back
     const std::size_t announced = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 1;
-    return byte <= 0xF4 && announced > back ? back : 0;
+    if (byte > 0xF4 || announced <= back) return 0;
+    return back == 1 || allowed_after_lead(byte, data[size - back + 1]) ? back : 0;
   }
   return 0;
 }

@@ -7,17 +7,17 @@ namespace quorvel::storage {
 
 namespace {
 
-constexpr int BYTES = 8;
+constexpr std::size_t BYTES = 8;
 constexpr std::size_t DIGITS = 256;
 using Histograms = std::array<std::array<std::size_t, DIGITS>, BYTES>;
 
-unsigned digit(std::uint64_t value, int byte) noexcept { return static_cast<unsigned>(value >> (8 * byte)) & 0xFF; }
+unsigned digit(std::uint64_t value, std::size_t byte) noexcept { return static_cast<unsigned>(value >> (8 * byte)) & 0xFF; }
 
 // Counts every byte position's digits in one pass.
 Histograms count_digits(const std::uint64_t* values, std::size_t count) noexcept {
   Histograms histograms{};
   for (std::size_t i = 0; i < count; ++i) {
-    for (int byte = 0; byte < BYTES; ++byte) ++histograms[byte][digit(values[i], byte)];
+    for (std::size_t byte = 0; byte < BYTES; ++byte) ++histograms[byte][digit(values[i], byte)];
   }
   return histograms;
 }
@@ -35,7 +35,7 @@ std::vector<std::uint64_t> sorted_copy(const std::uint64_t* values, std::size_t 
   std::vector<std::uint64_t> result(values, values + count);
   std::vector<std::uint64_t> scratch(count);
   Histograms histograms = count_digits(values, count);
-  for (int byte = 0; byte < BYTES; ++byte) {
+  for (std::size_t byte = 0; byte < BYTES; ++byte) {
     auto& histogram = histograms[byte];
     if (histogram[digit(result[0], byte)] == count) continue;  // every value shares this byte
     std::size_t offset = 0;

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer harness built under BUILD for SECONDS each, on its committed regression
+# corpus (fuzz/corpus/NAME) and the generated seeds (BUILD/seeds/NAME); new inputs go to
+# BUILD/corpus/NAME, crashes to BUILD/artifacts. Prints one line per harness; fails on a crash.
+set -uo pipefail
+build=$1
+seconds=$2
+root=$(cd "$(dirname "$0")/.." && pwd)
+failed=0
+mkdir -p "$build/artifacts"
+for harness in persisted_form operations scanner; do
+  mkdir -p "$build/corpus/$harness" "$root/fuzz/corpus/$harness" "$build/seeds/$harness"
+  log="$build/$harness.log"
+  "$build/fuzz/fuzz_$harness" "$build/corpus/$harness" "$root/fuzz/corpus/$harness" "$build/seeds/$harness" \
+    -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+    -artifact_prefix="$build/artifacts/$harness-" >"$log" 2>&1
+  status=$?
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  if [ "$status" -eq 0 ]; then
+    echo "fuzz_$harness: ${executions:-?} executions in ${seconds} s, no crash"
+  else
+    failed=1
+    echo "fuzz_$harness: FAILED (exit $status) after ${executions:-?} executions; log $log:"
+    grep -E 'ERROR|SUMMARY|disagreement|persisted form:|scanner:|Test unit written' "$log" | head -20
+  fi
+done
+exit "$failed"

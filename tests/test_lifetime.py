@@ -1,0 +1,167 @@
+"""Leaks and lifetimes: repeated calls keep resident memory flat, an iterator keeps its Bitmap
+alive, and a failing constructor leaves nothing behind."""
+import gc
+import os
+import sys
+import weakref
+
+import numpy as np
+import pytest
+from _quorvel_rec_extension import Bitmap, MemoryScanner
+
+SPAN = 2**32
+MAX = 2**64 - 1
+# Under AddressSanitizer freed memory waits in quarantine, so resident memory says nothing about
+# leaks there; the calls still run, fewer of them, for the sanitizer to check each one.
+SANITIZED = bool(os.environ.get("QUORVEL_SANITIZED"))
+CALLS = 1_000 if SANITIZED else 100_000
+GROWTH_LIMIT = 5 * 2**20
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def sample():
+    return Bitmap(np.array([3, 5, 70000, SPAN + 1, 2**40], dtype=np.uint64))
+
+
+SMALL = Bitmap(np.array([2, 4, 5, 900], dtype=np.uint64))
+OTHER = Bitmap(np.array([5, 6, SPAN + 1, MAX], dtype=np.uint64))
+FORM = bytearray(sample().persisted_size())
+sample().write(FORM)
+FORM = bytes(FORM)
+FLAT = np.zeros((2, 2), dtype=np.uint64)
+NDJSON = b'{"a":1}\n[1,2]\n"s" 4\n{"b":'
+SCANNER = MemoryScanner()
+OUT = bytearray(4096)
+
+
+def iterate(b):
+    for _ in b:
+        pass
+
+
+def refused(call, error):
+    try:
+        call()
+    except error:
+        return
+    raise AssertionError("no error")
+
+
+# One row per Python-visible name of both classes (the constructors included), plus the error
+# paths that build and drop exceptions. Each call leaves `b` in a state the next call can repeat.
+ROWS = {
+    "Bitmap.__init__": lambda b: Bitmap(np.array([1, SPAN, MAX], dtype=np.uint64)),
+    "Bitmap.__init__ failing on a 2-D array": lambda b: refused(lambda: Bitmap(FLAT), ValueError),
+    "copy": lambda b: b.copy(),
+    "slice": lambda b: b.slice(4, SPAN + 5),
+    "persisted_size": lambda b: b.persisted_size(),
+    "read": lambda b: Bitmap.read(FORM),
+    "read failing": lambda b: refused(lambda: Bitmap.read(FORM[:-1]), ValueError),
+    "write": lambda b: b.write(OUT),
+    "write failing": lambda b: refused(lambda: b.write(bytearray(8)), ValueError),
+    "cardinality": lambda b: b.cardinality,
+    "empty": lambda b: b.empty,
+    "first": lambda b: b.first,
+    "last": lambda b: b.last,
+    "in_memory_size": lambda b: b.in_memory_size,
+    "lower_cardinality": lambda b: b.lower_cardinality(SPAN + 7),
+    "upper_cardinality": lambda b: b.upper_cardinality(4),
+    "nth": lambda b: b.nth(3),
+    "nth failing": lambda b: refused(lambda: b.nth(99), RuntimeError),
+    "self_or_next": lambda b: b.self_or_next(6),
+    "self_or_previous": lambda b: b.self_or_previous(SPAN),
+    "subset_of": lambda b: b.subset_of(OTHER),
+    "strict_subset_of": lambda b: b.strict_subset_of(OTHER),
+    "contains": lambda b: b.contains(70000),
+    "all": lambda b: b.all(3, 4),
+    "any": lambda b: b.any(0, SPAN + 2),
+    "__len__": lambda b: len(b),
+    "__contains__": lambda b: 5 in b,
+    "contract": lambda b: b.contract(2**39, 1),
+    "contract failing": lambda b: refused(lambda: b.contract(4, 9), ValueError),
+    "expand": lambda b: b.expand(2**39, 1),
+    "set": lambda b: b.set(SPAN - 2, SPAN + 2),
+    "unset": lambda b: b.unset(SPAN - 2, SPAN + 1),
+    "flip": lambda b: b.flip(7, None),
+    "flip failing": lambda b: refused(lambda: b.flip(7, 7), RuntimeError),
+    "symmetric_difference": lambda b: b.symmetric_difference(OTHER),
+    "union": lambda b: b.union(OTHER),
+    "intersect": lambda b: b.intersect(OTHER),
+    "difference": lambda b: b.difference(OTHER),
+    "__or__": lambda b: b | OTHER,
+    "__and__": lambda b: b & OTHER,
+    "__sub__": lambda b: b - OTHER,
+    "__xor__": lambda b: b ^ OTHER,
+    "__eq__": lambda b: b == OTHER,
+    "inplace_symmetric_difference": lambda b: b.inplace_symmetric_difference(SMALL),
+    "inplace_union": lambda b: b.inplace_union(OTHER),
+    "inplace_intersect": lambda b: b.inplace_intersect(b),
+    "inplace_difference": lambda b: b.inplace_difference(SMALL),
+    "__ior__": lambda b: b.__ior__(OTHER),
+    "__iand__": lambda b: b.__iand__(b),
+    "__isub__": lambda b: b.__isub__(SMALL),
+    "__ixor__": lambda b: b.__ixor__(SMALL),
+    "__iter__": iterate,
+    "index_array": lambda b: b.index_array(),
+    "bool_array": lambda b: SMALL.bool_array(),
+    "MemoryScanner.__init__": lambda b: MemoryScanner(),
+    "MemoryScanner.scan": lambda b: SCANNER.scan(NDJSON),
+    "MemoryScanner.scan failing": lambda b: refused(lambda: SCANNER.scan(FLAT), RuntimeError),
+}
+
+
+def bound_names(cls):
+    """The names the module binds on `cls` (pybind11's own conduit hook left out)."""
+    return {n for n, v in vars(cls).items() if (callable(v) or isinstance(v, property)) and not n.startswith("_pybind11")}
+
+
+def test_the_table_covers_every_name():
+    names = {f"Bitmap.{n}" if n == "__init__" else n for n in bound_names(Bitmap)}
+    names |= {f"MemoryScanner.{n}" for n in bound_names(MemoryScanner)}
+    assert len(names) == 50 and names <= set(ROWS)
+
+
+@pytest.mark.parametrize("call", ROWS.values(), ids=ROWS.keys())
+def test_repeated_calls_keep_resident_memory_flat(call):
+    b = sample()
+    for _ in range(CALLS // 10):  # warm-up: allocator pools, the iterator type, NumPy's caches
+        call(b)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(CALLS):
+        call(b)
+    gc.collect()
+    growth = resident_bytes() - before
+    if not SANITIZED:
+        assert growth < GROWTH_LIMIT, f"{growth / 2**20:.1f} MiB more after {CALLS} calls"
+
+
+def test_iterator_keeps_its_bitmap_alive():
+    b = Bitmap(np.array([1, SPAN, MAX], dtype=np.uint64))
+    alive = weakref.ref(b)
+    members = iter(b)
+    next(members)
+    del b
+    gc.collect()
+    assert alive() is not None
+    assert list(members) == [SPAN, MAX]
+    del members
+    gc.collect()
+    assert alive() is None
+
+
+def test_failed_constructor_leaves_nothing_behind():
+    array = np.zeros((2, 2), dtype=np.uint64)
+    references = sys.getrefcount(array), sys.getrefcount(Bitmap)  # every instance holds its type
+    for _ in range(1000):
+        with pytest.raises(ValueError, match=r"^array has incorrect number of dimensions: 2; expected 1$"):
+            Bitmap(array)
+    gc.collect()
+    assert (sys.getrefcount(array), sys.getrefcount(Bitmap)) == references
+    kept = Bitmap()
+    assert sys.getrefcount(Bitmap) == references[1] + 1
+    del kept

@@ -3,6 +3,7 @@
 
 #include "module/conversions.hpp"
 #include "module/registration.hpp"
+#include "module/slots.hpp"
 
 namespace quorvel::module {
 
@@ -49,12 +50,17 @@ std::size_t write(const Bitmap& self, const py::buffer& buffer, bool portable) {
   return self.write(view.writable_data(), view.size(), portable);
 }
 
+// The iterator keeps the Python object that holds `self` alive (found by its registration).
+py::object members(const Bitmap& self) {
+  return iterate(self, py::cast(&self, py::return_value_policy::reference));
+}
+
 }  // namespace
 
 void register_bitmap(py::module_& module) {
   const auto other = py::arg("other");
   const auto position = py::arg("position");
-  py::class_<Bitmap>(module, "Bitmap",
+  const auto bitmap_class = py::class_<Bitmap>(module, "Bitmap",
                      "A compressed set of unsigned 64-bit positions.\n\n"
                      "Iterating while the Bitmap changes raises RuntimeError on the next step.")
       .def(py::init(&construct), py::arg("indices") = py::none(),
@@ -117,11 +123,12 @@ void register_bitmap(py::module_& module) {
       .def("__iand__", &inplace_intersect, other)
       .def("__isub__", &inplace_difference, other)
       .def("__ixor__", &inplace_symmetric_difference, other)
-      .def("__iter__", &iterate, py::keep_alive<0, 1>(),
+      .def("__iter__", &members,
            "Members in ascending order; the iterator raises RuntimeError once the Bitmap changes.")
       .def("index_array", &index_array, "All members, ascending, as a new uint64 array.")
       .def("bool_array", &bool_array, py::arg("invert") = true, py::arg("relative") = true,
            "A mask of the members (False at members unless invert is False), from first (relative) or 0.");
+  install_membership_slot(bitmap_class);
 }
 
 }  // namespace quorvel::module

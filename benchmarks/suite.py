@@ -45,7 +45,8 @@ class Suite:
 
     # --- timing -----------------------------------------------------------------------------
     def median(self, action, setup=None, repeats=None):
-        """Median wall time of action(setup()); setup and releasing the result are not timed."""
+        """Median wall time of action(setup()); setup and releasing the result are not timed.
+        A first run longer than 5 s is not repeated."""
         times = []
         for _ in range(repeats or self.repeats):
             argument = setup() if setup else None
@@ -54,6 +55,8 @@ class Suite:
             result = action(argument) if setup else action()
             times.append(time.perf_counter() - start)
             del result, argument
+            if times[0] > 5.0:
+                break  # one run of a slow baseline is enough
         return statistics.median(times)
 
     def add(self, operation, workload, ours_s, baseline, baseline_s, target, **extra):

@@ -4,7 +4,7 @@
 //   scan_ceiling FILE whole|chunked CHUNK_BYTES REPEATS
 //
 // Prints one JSON object: documents, consumed bytes and the median seconds of REPEATS runs.
-// `chunked` cuts the file into CHUNK_BYTES reads and carries each unfinished tail into the next
+// `chunked` cuts the file into CHUNK_BYTES reads and carries each unfinished line into the next
 // buffer, as a streaming caller does; the buffers are prepared (and padded) in an untimed pass.
 // The batch size follows the scanner's rule: the input size rounded up to a power of two.
 #include <simdjson.h>
@@ -52,17 +52,19 @@ std::string read_file(const char* path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The buffers a chunked reader hands over: each is the carried tail plus the next chunk.
-std::vector<simdjson::padded_string> chunk_buffers(simdjson::ondemand::parser& parser, const std::string& text,
-                                                   std::size_t chunk) {
+// The buffers of a chunked reader: the carried tail plus the next chunk, cut after its last
+// newline (the library alone may count a cut-off last line as a document; NDJSON lines are the
+// documents, so the complete ones are handed over and the rest is carried).
+std::vector<simdjson::padded_string> chunk_buffers(const std::string& text, std::size_t chunk) {
   std::vector<simdjson::padded_string> buffers;
   std::string tail;
   for (std::size_t offset = 0; offset < text.size(); offset += chunk) {
     std::string current = tail + text.substr(offset, chunk);
-    buffers.emplace_back(current);
-    const Count done = count(parser, buffers.back());
-    tail = current.substr(done.consumed);
+    const std::size_t complete = current.rfind('\n') == std::string::npos ? 0 : current.rfind('\n') + 1;
+    buffers.emplace_back(current.data(), complete);
+    tail = current.substr(complete);
   }
+  if (!tail.empty()) buffers.emplace_back(tail);
   return buffers;
 }
 
@@ -83,7 +85,7 @@ int main(int argc, char** argv) {
     if (mode == "whole") {
       buffers.emplace_back(text);
     } else {
-      buffers = chunk_buffers(parser, text, chunk);
+      buffers = chunk_buffers(text, chunk);
     }
   }
   std::vector<double> seconds;

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include <structmember.h>
 
@@ -107,6 +110,87 @@ int contains_member(PyObject* self, PyObject* value) {
   return registered_contains(self, value);
 }
 
+// Fast bodies of per-call methods. Each handles one plain call shape, b.name(int), and returns
+// null without an error set for anything else (and for any C++ failure of an operation that is
+// safe to repeat), in which case pybind11's dispatcher makes the call as registered.
+using FastBody = PyObject* (*)(const Bitmap&, Bitmap&, std::uint64_t);
+
+// An exact int in [0, 2^64), or false without an error set.
+bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
+  if (!PyLong_CheckExact(value)) return false;
+  const unsigned long long result = PyLong_AsUnsignedLongLong(value);
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  position = result;
+  return true;
+}
+
+PyObject* optional_position(const std::optional<std::uint64_t>& position) {
+  if (position) return PyLong_FromUnsignedLongLong(*position);
+  Py_RETURN_NONE;
+}
+
+PyObject* fast_contains(const Bitmap& bitmap, Bitmap&, std::uint64_t position) {
+  return PyBool_FromLong(bitmap.contains(position) ? 1 : 0);
+}
+PyObject* fast_set(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+  bitmap.set(position);  // repeating a set after a failure changes nothing more
+  Py_RETURN_NONE;
+}
+PyObject* fast_nth(const Bitmap& bitmap, Bitmap&, std::uint64_t ordinal) {
+  return PyLong_FromUnsignedLongLong(bitmap.nth(ordinal));
+}
+PyObject* fast_self_or_next(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+  return optional_position(bitmap.self_or_next(position));
+}
+
+struct FastMethod {
+  const char* name;
+  FastBody body;
+  PyCFunctionWithKeywords dispatcher;  // the one pybind11 registered
+};
+
+FastMethod FAST_METHODS[] = {
+    {"contains", fast_contains, nullptr},
+    {"set", fast_set, nullptr},
+    {"nth", fast_nth, nullptr},
+    {"self_or_next", fast_self_or_next, nullptr},
+};
+
+template <std::size_t Index>
+PyObject* fast_method(PyObject* record, PyObject* args, PyObject* kwargs) {
+  const FastMethod& method = FAST_METHODS[Index];
+  if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && PyTuple_GET_SIZE(args) == 2) {
+    auto* bitmap = const_cast<Bitmap*>(exact_bitmap(PyTuple_GET_ITEM(args, 0)));
+    std::uint64_t value = 0;
+    if (bitmap != nullptr && exact_position(PyTuple_GET_ITEM(args, 1), value)) {
+      try {
+        if (PyObject* result = method.body(*bitmap, *bitmap, value)) return result;
+      } catch (...) {  // the registered call repeats the operation and reports the failure
+      }
+      PyErr_Clear();
+    }
+  }
+  return method.dispatcher(record, args, kwargs);
+}
+
+template <std::size_t... Index>
+void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
+  const PyCFunctionWithKeywords bodies[] = {fast_method<Index>...};
+  for (std::size_t i = 0; i < sizeof...(Index); ++i) {
+    PyObject* entry = PyDict_GetItemString(type->tp_dict, FAST_METHODS[i].name);
+    if (entry == nullptr || !PyInstanceMethod_Check(entry)) continue;
+    PyObject* function = PyInstanceMethod_GET_FUNCTION(entry);
+    if (!PyCFunction_Check(function)) continue;
+    PyMethodDef* definition = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+    if (definition->ml_flags != (METH_VARARGS | METH_KEYWORDS)) continue;
+    FAST_METHODS[i].dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(definition->ml_meth));
+    definition->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i]));
+  }
+}
+
 }  // namespace
 
 py::object iterate(const Bitmap& bitmap, py::object owner) {
@@ -123,6 +207,7 @@ void install_membership_slot(py::handle bitmap_class) {
   bitmap_type_info = py::detail::get_type_info(type);
   registered_contains = type->tp_as_sequence->sq_contains;
   type->tp_as_sequence->sq_contains = contains_member;
+  install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
 }
 
 }  // namespace quorvel::module

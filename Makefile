@@ -8,13 +8,21 @@ STAMPS := $(VENV)/.stamps
 SYSTEM_PACKAGES := libsimdjson-dev
 MODULE_INPUTS := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test build system-packages clean wheel-check sanitize fuzz sanitize-packages fuzz-packages
+.PHONY: demo test bench build system-packages clean wheel-check sanitize fuzz sanitize-packages fuzz-packages
 
 demo: build
 	$(PY) demo/ndjson_demo.py $(if $(FILE),--file "$(FILE)")
 
 test: build
 	$(PY) -m pytest -q
+
+# The benchmark suite; QUICK=1 runs the smaller development sizes.
+bench: build build/scan-ceiling/scan_ceiling
+	$(PY) benchmarks/suite.py $(if $(QUICK),--quick)
+
+build/scan-ceiling/scan_ceiling: benchmarks/scan_ceiling/scan_ceiling.cpp benchmarks/scan_ceiling/CMakeLists.txt | system-packages
+	cmake -S benchmarks/scan_ceiling -B build/scan-ceiling -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/scan-ceiling
 
 build: $(STAMPS)/module
 

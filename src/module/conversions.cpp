@@ -61,48 +61,4 @@ py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative) {
   return mask;
 }
 
-namespace {
-
-// State of one Python iterator: members are read ahead in small batches, which stay valid
-// as long as the Bitmap's modification stamp is unchanged.
-struct MemberIterator {
-  static constexpr std::size_t BATCH = 64;
-
-  const Bitmap* bitmap;
-  std::uint64_t stamp;
-  Bitmap::BitmapForwardIterator position;
-  std::uint64_t batch[BATCH];
-  std::size_t next = 0;
-  std::size_t filled = 0;
-  bool done = false;
-
-  std::uint64_t advance() {
-    if (done) throw py::stop_iteration();
-    if (bitmap->modification_stamp() != stamp) throw std::runtime_error("Bitmap changed during iteration");
-    if (next == filled) {
-      filled = position.read(batch, BATCH);
-      next = 0;
-      if (filled == 0) {
-        done = true;
-        throw py::stop_iteration();
-      }
-    }
-    return batch[next++];
-  }
-};
-
-void register_member_iterator() {
-  if (py::detail::get_type_info(typeid(MemberIterator), /*throw_if_missing=*/false) != nullptr) return;
-  py::class_<MemberIterator>(py::handle(), "iterator", py::module_local())
-      .def("__iter__", [](MemberIterator& self) -> MemberIterator& { return self; })
-      .def("__next__", &MemberIterator::advance);
-}
-
-}  // namespace
-
-py::object iterate(const Bitmap& bitmap) {
-  register_member_iterator();
-  return py::cast(MemberIterator{&bitmap, bitmap.modification_stamp(), bitmap.begin(), {}});
-}
-
 }  // namespace quorvel::module

@@ -1,4 +1,4 @@
-// Conversions between Python objects and the C++ core: byte buffers, NumPy arrays, iterators.
+// Conversions between Python objects and the C++ core: byte buffers and NumPy arrays.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -36,9 +36,5 @@ Bitmap bitmap_from_array(const PositionArray& indices);
 
 py::array_t<std::uint64_t> index_array(const Bitmap& bitmap);
 py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative);
-
-// A Python iterator over the members. The caller keeps the Bitmap's Python object alive; the
-// iterator raises RuntimeError once the Bitmap has changed since the iterator was made.
-py::object iterate(const Bitmap& bitmap);
 
 }  // namespace quorvel::module

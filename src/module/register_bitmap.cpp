@@ -7,6 +7,7 @@
 
 #include "module/conversions.hpp"
 #include "module/registration.hpp"
+#include "module/slots.hpp"
 
 namespace quorvel::module {
 
@@ -92,12 +93,17 @@ Bitmap unpickled(const py::bytes& state) {
   return Bitmap::read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), true);
 }
 
+// The iterator keeps the Python object that holds `self` alive (found by its registration).
+py::object members(const Bitmap& self) {
+  return iterate(self, py::cast(&self, py::return_value_policy::reference));
+}
+
 }  // namespace
 
 void register_bitmap(py::module_& module) {
   const auto other = py::arg("other");
   const auto position = py::arg("position");
-  py::class_<Bitmap>(module, "Bitmap",
+  const auto bitmap_class = py::class_<Bitmap>(module, "Bitmap",
                      "A compressed set of unsigned 64-bit positions.\n\n"
                      "Iterating while the Bitmap changes raises RuntimeError on the next step.")
       .def(py::init(&construct), py::arg("indices") = py::none(),
@@ -161,7 +167,7 @@ void register_bitmap(py::module_& module) {
       .def("__isub__", &inplace_difference, other, "self -= other, as inplace_difference(other).")
       .def("__ixor__", &inplace_symmetric_difference, other,
            "self ^= other, as inplace_symmetric_difference(other).")
-      .def("__iter__", &iterate, py::keep_alive<0, 1>(),
+      .def("__iter__", &members,
            "Members in ascending order; the iterator raises RuntimeError once the Bitmap changes.")
       .def("index_array", &index_array, "All members, ascending, as a new uint64 array.")
       .def("bool_array", &bool_array, py::arg("invert") = true, py::arg("relative") = true,
@@ -173,6 +179,7 @@ void register_bitmap(py::module_& module) {
       .def("__reduce__", &reduce, "Pickle support, any protocol: rebuilt by __setstate__ from __getstate__().")
       .def(py::pickle(&pickled_state, &unpickled),
            "Pickle support: builds the Bitmap from the portable persisted form that __getstate__ returns.");
+  install_membership_slot(bitmap_class);
 }
 
 }  // namespace quorvel::module

@@ -57,6 +57,10 @@ bool only_whitespace(const std::uint8_t* data, std::size_t size) noexcept {
   });
 }
 
+bool valid_utf8(const std::uint8_t* data, std::size_t size) noexcept {
+  return simdjson::validate_utf8(reinterpret_cast<const char*>(data), size);
+}
+
 std::size_t round_up_to_power_of_two(std::size_t value, std::size_t floor) noexcept {
   std::size_t result = floor;
   while (result < value) result *= 2;
@@ -105,10 +109,15 @@ MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t 
   const std::size_t length = size - skipped - unfinished_sequence_length(data + skipped, size - skipped);
   // The stream reports invalid UTF-8 only in the part it indexes, and sometimes after the
   // documents before it; a single window is rejected as a whole instead: one failing step.
-  if (length <= BATCH_SIZE && !simdjson::validate_utf8(reinterpret_cast<const char*>(data + skipped), length)) {
-    return {skipped, 1};
+  const bool single_window = length <= BATCH_SIZE;
+  try {
+    reserve_padded(length);
+  } catch (const std::bad_alloc&) {
+    if (single_window && !valid_utf8(data + skipped, length)) return {skipped, 1};
+    throw;
   }
-  const std::uint8_t* json = padded_copy(data + skipped, length);
+  const std::uint8_t* json = padded_copy(data + skipped, length, single_window);
+  if (json == nullptr) return {skipped, 1};
 
   simdjson::ondemand::document_stream stream;
   const simdjson::error_code opened = parser_.iterate_many(json, length, batch_size_for(length)).get(stream);
@@ -129,7 +138,7 @@ std::size_t MemoryScanner::batch_size_for(std::size_t size) const noexcept {
   return std::min(round_up_to_power_of_two(size, std::max(parser_.capacity(), MIN_CAPACITY)), BATCH_SIZE);
 }
 
-const std::uint8_t* MemoryScanner::padded_copy(const std::uint8_t* data, std::size_t size) {
+void MemoryScanner::reserve_padded(std::size_t size) {
   const std::size_t needed = size + simdjson::SIMDJSON_PADDING;
   if (padded_capacity_ < needed) {
     const std::size_t capacity = round_up_to_power_of_two(needed, MIN_CAPACITY);
@@ -138,7 +147,21 @@ const std::uint8_t* MemoryScanner::padded_copy(const std::uint8_t* data, std::si
     padded_.reset(new std::uint8_t[capacity]);
     padded_capacity_ = capacity;
   }
-  if (size != 0) std::memcpy(padded_.get(), data, size);
-  std::memset(padded_.get() + size, 0, simdjson::SIMDJSON_PADDING);
-  return padded_.get();
+}
+
+// Block by block, so that each block is validated right after it is copied, while it is still in
+// cache: the input is read from memory once. Blocks end before a byte that is not a UTF-8
+// continuation byte, so the input is valid exactly when every block is (a block that starts
+// with a continuation byte is invalid, and then so is the input: it holds four in a row).
+const std::uint8_t* MemoryScanner::padded_copy(const std::uint8_t* data, std::size_t size, bool validate) {
+  std::uint8_t* out = padded_.get();
+  for (std::size_t begin = 0; begin < size;) {
+    std::size_t end = begin + std::min(COPY_BLOCK, size - begin);
+    for (int back = 0; back < 3 && end < size && end > begin + 1 && (data[end] & 0xC0) == 0x80; ++back) --end;
+    std::memcpy(out + begin, data + begin, end - begin);
+    if (validate && !valid_utf8(out + begin, end - begin)) return nullptr;
+    begin = end;
+  }
+  std::memset(out + size, 0, simdjson::SIMDJSON_PADDING);
+  return out;
 }

@@ -32,15 +32,23 @@ class MemoryScanner {
   // Smallest parser capacity ever requested, so tiny inputs do not reallocate each time.
   static constexpr std::size_t MIN_CAPACITY = std::size_t{1} << 16;
 
+  // Bytes copied and validated at a time: small enough to stay in cache between the two.
+  static constexpr std::size_t COPY_BLOCK = std::size_t{1} << 16;
+
   // The batch handed to the stream for `size` bytes: BATCH_SIZE for longer inputs; otherwise
   // the parser's current capacity when it suffices, else the next power of two. The stream
   // (re)allocates the parser whenever the batch differs from its capacity, and any batch of
   // at least `size` bytes indexes the whole input in one pass, exactly as BATCH_SIZE does.
   std::size_t batch_size_for(std::size_t size) const noexcept;
 
-  // Copies [data, data + size) into padded_, followed by SIMDJSON_PADDING zero bytes that the
-  // library may read; grows padded_ to a power of two and keeps it. Throws std::bad_alloc.
-  const std::uint8_t* padded_copy(const std::uint8_t* data, std::size_t size);
+  // Grows padded_ (to a power of two, kept for later calls) so that it holds `size` bytes and
+  // SIMDJSON_PADDING more. Throws std::bad_alloc.
+  void reserve_padded(std::size_t size);
+
+  // Copies [data, data + size) into padded_ (reserved for `size`), followed by SIMDJSON_PADDING
+  // zero bytes that the library may read. With `validate`, the bytes are checked as UTF-8 on the
+  // way and null is returned when they are not valid.
+  const std::uint8_t* padded_copy(const std::uint8_t* data, std::size_t size, bool validate);
 
   simdjson::ondemand::parser parser_;
   std::unique_ptr<std::uint8_t[]> padded_;

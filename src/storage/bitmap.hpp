@@ -121,6 +121,13 @@ class Bitmap {
   const Buckets& buckets() const noexcept { return buckets_; }
 
  private:
+  // Takes over `buckets` as they are (the new-object set operations build them directly).
+  explicit Bitmap(Buckets&& buckets) noexcept;
+  friend Bitmap operator|(const Bitmap& a, const Bitmap& b);
+  friend Bitmap operator&(const Bitmap& a, const Bitmap& b);
+  friend Bitmap operator-(const Bitmap& a, const Bitmap& b);
+  friend Bitmap operator^(const Bitmap& a, const Bitmap& b);
+
   void add_sorted(const std::uint64_t* values, std::size_t count);  // values non-decreasing
   Roaring32& bucket(std::uint32_t key);  // finds bucket `key`, creating it empty when absent
   const Roaring32* find_bucket(std::uint32_t key) const noexcept;
@@ -130,7 +137,8 @@ class Bitmap {
   std::uint64_t modifications_ = 0;
 };
 
-// New-object set operations: `a op b` is a deep copy of `a` changed in place by `b`.
+// New-object set operations: `a op b` holds the members and buckets that a deep copy of `a`
+// changed in place by `b` would hold.
 Bitmap operator|(const Bitmap& a, const Bitmap& b);
 Bitmap operator&(const Bitmap& a, const Bitmap& b);
 Bitmap operator-(const Bitmap& a, const Bitmap& b);

@@ -1,6 +1,8 @@
 // Set algebra and comparison, bucket by bucket. Which empty buckets a result keeps is part of
 // the contract (the persisted form lists them): no operation here removes a bucket.
 #include <iterator>
+#include <stdexcept>
+#include <utility>
 
 #include "storage/bitmap.hpp"
 
@@ -36,8 +38,46 @@ Buckets::const_iterator skip_empty(Buckets::const_iterator it, Buckets::const_it
   return it;
 }
 
-// A deep copy of `a` changed in place by `b`, returned by value so that it is moved, not copied
-// a second time.
+using NewOperation = roaring_bitmap_t* (*)(const roaring_bitmap_t*, const roaring_bitmap_t*);
+
+// op(mine, theirs) as a new bucket carrying the copy-on-write flag of `mine`. A null result
+// (CRoaring out of memory) fails as a failed bucket copy does.
+Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation op) {
+  roaring_bitmap_t* result = op(mine.get(), theirs.get());
+  if (result == nullptr) throw std::runtime_error("failed roaring_bitmap_overwrite in constructor");
+  roaring_bitmap_set_copy_on_write(result, roaring_bitmap_get_copy_on_write(mine.get()));
+  return Roaring32::adopt(result);
+}
+
+// What a bucket of `a` becomes when `b` has no bucket with its key.
+enum class Unmatched { COPY, EMPTY };
+
+// The buckets of `a op b`, built in one merge walk with one CRoaring call per shared key, so no
+// bucket is copied and then rewritten: shared keys get op(a, b); keys only in `a` get a copy of
+// a's bucket or an empty one (`only_a`); keys only in `b` get a copy of b's bucket when
+// `keep_b`. Keys and empty buckets come out as the in-place forms leave them.
+Buckets combined_buckets(const Buckets& a, const Buckets& b, NewOperation op, Unmatched only_a, bool keep_b) {
+  Buckets out;
+  auto mine = a.begin();
+  auto theirs = b.begin();
+  while (mine != a.end() || theirs != b.end()) {
+    if (theirs == b.end() || (mine != a.end() && mine->first < theirs->first)) {
+      out.emplace_hint(out.end(), mine->first, only_a == Unmatched::COPY ? mine->second : Roaring32());
+      ++mine;
+    } else if (mine == a.end() || theirs->first < mine->first) {
+      if (keep_b) out.emplace_hint(out.end(), theirs->first, theirs->second);
+      ++theirs;
+    } else {
+      out.emplace_hint(out.end(), mine->first, combined(mine->second, theirs->second, op));
+      ++mine;
+      ++theirs;
+    }
+  }
+  return out;
+}
+
+// A deep copy of `a` changed in place by `b`: the aliased forms (a op a), whose buckets the
+// in-place forms define directly.
 template <Bitmap& (Bitmap::*Operation)(const Bitmap&)>
 Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
   Bitmap result(a);
@@ -125,11 +165,23 @@ bool Bitmap::strict_subset_of(const Bitmap& other) const {
   return theirs != cardinality();
 }
 
-Bitmap operator|(const Bitmap& a, const Bitmap& b) { return changed_copy<&Bitmap::inplace_union>(a, b); }
-Bitmap operator&(const Bitmap& a, const Bitmap& b) { return changed_copy<&Bitmap::inplace_intersect>(a, b); }
-Bitmap operator-(const Bitmap& a, const Bitmap& b) { return changed_copy<&Bitmap::inplace_difference>(a, b); }
+Bitmap::Bitmap(Buckets&& buckets) noexcept : buckets_(std::move(buckets)) {}
+
+Bitmap operator|(const Bitmap& a, const Bitmap& b) {
+  if (&a == &b) return changed_copy<&Bitmap::inplace_union>(a, b);
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_or, Unmatched::COPY, true));
+}
+Bitmap operator&(const Bitmap& a, const Bitmap& b) {
+  if (&a == &b) return changed_copy<&Bitmap::inplace_intersect>(a, b);
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_and, Unmatched::EMPTY, false));
+}
+Bitmap operator-(const Bitmap& a, const Bitmap& b) {
+  if (&a == &b) return changed_copy<&Bitmap::inplace_difference>(a, b);
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_andnot, Unmatched::COPY, false));
+}
 Bitmap operator^(const Bitmap& a, const Bitmap& b) {
-  return changed_copy<&Bitmap::inplace_symmetric_difference>(a, b);
+  if (&a == &b) return changed_copy<&Bitmap::inplace_symmetric_difference>(a, b);
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_xor, Unmatched::COPY, true));
 }
 
 }  // namespace quorvel::storage

@@ -1,0 +1,471 @@
+"""The benchmark suite: every operation against its baselines, timed in the same run.
+
+Run: make bench            (or .venv/bin/python benchmarks/suite.py [--quick])
+Prints one table and writes benchmarks/results.json and benchmarks/results.png.
+
+Each row is checked before it is timed: ours and the baseline must compute the same answer.
+Times are medians of several runs; per-call operations are timed over a Python loop of calls
+and reported per call. --quick uses smaller sizes for development (the results files then get
+a "-quick" suffix).
+"""
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import time
+from pathlib import Path
+
+import numpy as np
+import orjson
+import pyroaring
+from pyroaring import BitMap64
+
+from _quorvel_rec_extension import Bitmap, MemoryScanner
+
+import workloads
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+CEILING = ROOT / "build" / "scan-ceiling" / "scan_ceiling"
+
+BULK, PER_CALL, COPY_LIMIT, SIZE, SCAN = 1.0, 1.5, 2.0, 1.05, 1 / 0.9
+
+
+class Suite:
+    def __init__(self, quick):
+        self.quick = quick
+        self.members = 1_000_000 if quick else 10_000_000
+        self.repeats = 3 if quick else 5
+        self.calls = 20_000 if quick else 100_000
+        self.rows = []
+        self.scaling = []
+
+    # --- timing -----------------------------------------------------------------------------
+    def median(self, action, setup=None, repeats=None):
+        """Median wall time of action(setup()); setup and releasing the result are not timed.
+        A first run longer than 5 s is not repeated."""
+        times = []
+        for _ in range(repeats or self.repeats):
+            argument = setup() if setup else None
+            gc.collect()
+            start = time.perf_counter()
+            result = action(argument) if setup else action()
+            times.append(time.perf_counter() - start)
+            del result, argument
+            if times[0] > 5.0:
+                break  # one run of a slow baseline is enough
+        return statistics.median(times)
+
+    def add(self, operation, workload, ours_s, baseline, baseline_s, target, **extra):
+        row = {"operation": operation, "workload": workload, "ours_s": ours_s, "baseline": baseline,
+               "baseline_s": baseline_s, "ratio": ours_s / baseline_s, "target": target}
+        row.update(extra)
+        self.rows.append(row)
+        met = "" if target is None else ("ok" if row["ratio"] <= target else "MISS")
+        print(f"  {operation:28} {workload:16} {fmt(ours_s, extra.get('unit')):>12} {baseline:26} "
+              f"{fmt(baseline_s, extra.get('unit')):>12} {row['ratio']:7.3f} {'' if target is None else target:>6.3} {met}",
+              flush=True)
+
+    def compare(self, operation, workload, ours, baselines):
+        """ours: (action, setup); baselines: [(name, action, setup, target)]; times them all."""
+        ours_s = self.median(*ours)
+        for name, action, setup, target in baselines:
+            self.add(operation, workload, ours_s, name, self.median(action, setup), target)
+
+    def per_call(self, operation, workload, ours, name, theirs, target, queries, setup=None):
+        """ours/theirs: functions of one query; returns per-call medians over the query loop."""
+        def loop(f):
+            def run(state=None):
+                g = f(state) if setup else f
+                for q in queries:
+                    g(q)
+            return run
+        ours_s = self.median(loop(ours), setup) / len(queries)
+        theirs_s = self.median(loop(theirs), setup) / len(queries)
+        self.add(operation, workload, ours_s, name, theirs_s, target)
+
+    # --- the Bitmap operations --------------------------------------------------------------
+    def construction(self, label, given, expected):
+        ours = Bitmap(given)
+        assert np.array_equal(ours.index_array(), expected)
+        assert np.array_equal(np.frombuffer(BitMap64(given).to_array(), dtype=np.uint64), expected)
+        assert np.array_equal(np.unique(given), expected)
+        ours_s = self.median(lambda: Bitmap(given))
+        peer_s = self.median(lambda: BitMap64(given))
+        is_sorted = bool(np.all(given[1:] >= given[:-1]))
+        # Sorted input must be at least 5 times faster than the peer's fastest way to build it.
+        self.add("construction", label, ours_s, "BitMap64(array)", peer_s, 0.2 if is_sorted else BULK)
+        self.add("construction", label, ours_s, "np.unique", self.median(lambda: np.unique(given)), None)
+        if label.startswith("sparse"):
+            values = given.tolist()
+            assert len(set(values)) == len(expected)
+            self.add("construction", label, ours_s, "set(list)", self.median(lambda: set(values)), None)
+            del values
+
+    def bitmap_rows(self, workload, positions, other_positions):
+        print(f"{workload}: {len(positions):,} members", flush=True)
+        a, pa = Bitmap(positions), BitMap64(positions)
+        b, pb = Bitmap(other_positions), BitMap64(other_positions)
+        as_array = lambda peer: np.frombuffer(peer.to_array(), dtype=np.uint64)
+        rng = np.random.default_rng(workloads.SEED + 7)
+
+        # Element queries and updates, per call.
+        members = positions[rng.integers(0, len(positions), self.calls // 2)]
+        spread = rng.integers(int(positions[0]), int(positions[-1]) + 1, self.calls - len(members), dtype=np.uint64)
+        queries = np.concatenate([members, spread]).tolist()
+        assert [a.contains(q) for q in queries] == [q in pa for q in queries] == [q in a for q in queries]
+        self.per_call("contains", workload, lambda q: a.contains(q), "in BitMap64", lambda q: q in pa, PER_CALL,
+                      queries)
+        self.per_call("in", workload, lambda q: q in a, "in BitMap64", lambda q: q in pa, PER_CALL, queries)
+        if workload == "sparse":
+            pyset = set(positions.tolist())
+            assert [q in pyset for q in queries] == [q in a for q in queries]
+            self.per_call("in", workload, lambda q: q in a, "in set", lambda q: q in pyset, None, queries)
+            del pyset
+        self.set_one(workload, a, pa, spread.tolist())
+
+        # Whole-set reads.
+        assert sum(a) == sum(pa)
+        self.compare("iteration sum(b)", workload, (lambda: sum(a), None),
+                     [("sum(BitMap64)", lambda: sum(pa), None, BULK)])
+        expected = np.asarray(positions)
+        assert np.array_equal(a.index_array(), expected) and np.array_equal(as_array(pa), expected)
+        self.compare("index_array", workload, (lambda: a.index_array(), None),
+                     [("BitMap64.to_array", lambda: as_array(pa), None, BULK),
+                      ("array copy (limit)", lambda: expected.copy(), None,
+                       COPY_LIMIT if workload in ("dense", "runs") else None)])
+        if workload == "dense":
+            self.bool_array(a, pa, expected)
+        assert a.cardinality == len(pa)
+        self.compare("cardinality", workload, (lambda: a.cardinality, None), [("len(BitMap64)", lambda: len(pa), None, None)])
+
+        # Comparisons.
+        a2, pa2, union, punion = a.copy(), pa.copy(), a | b, pa | pb
+        assert (a == a2) and (pa == pa2) and a.subset_of(union) and pa.issubset(punion)
+        self.compare("__eq__", workload, (lambda: a == a2, None), [("BitMap64 ==", lambda: pa == pa2, None, BULK)])
+        self.compare("subset_of", workload, (lambda: a.subset_of(union), None),
+                     [("BitMap64.issubset", lambda: pa.issubset(punion), None, BULK)])
+        del a2, pa2, union, punion
+
+        # Set algebra, new and in-place forms.
+        for name, new, inplace, peer_new, peer_inplace in ALGEBRA:
+            result = new(a, b)
+            assert np.array_equal(result.index_array(), as_array(peer_new(pa, pb)))
+            del result
+            self.compare(name, workload, (lambda: new(a, b), None),
+                         [(f"BitMap64 {name}", lambda: peer_new(pa, pb), None, BULK)])
+            self.compare(name + " (in place)", workload, (lambda c: inplace(c, b), a.copy),
+                         [(f"BitMap64 {name}_update", lambda c: peer_inplace(c, pb), pa.copy, BULK)])
+        if workload == "sparse":
+            s, t = set(positions.tolist()), set(other_positions.tolist())
+            assert len(s | t) == len(a | b)
+            self.add("union", workload, self.median(lambda: a | b), "set |", self.median(lambda: s | t), None)
+            del s, t
+
+        self.rank_rows(workload, a, pa, positions)
+        self.range_rows(workload, a, pa, positions)
+        self.persistence_rows(workload, a, pa)
+
+    def set_one(self, workload, a, pa, fresh):
+        def ours(copy):
+            for q in fresh:
+                copy.set(q)
+        def theirs(copy):
+            for q in fresh:
+                copy.add(q)
+        check, peer_check = a.copy(), pa.copy()
+        ours(check), theirs(peer_check)
+        assert check.cardinality == len(peer_check)
+        del check, peer_check
+        self.add("set (one position)", workload, self.median(ours, a.copy) / len(fresh), "BitMap64.add",
+                 self.median(theirs, pa.copy) / len(fresh), PER_CALL)
+
+    def bool_array(self, a, pa, expected):
+        def peer_mask():
+            values = np.frombuffer(pa.to_array(), dtype=np.uint64)
+            mask = np.zeros(int(values[-1] - values[0]) + 1, dtype=bool)
+            mask[values - values[0]] = True
+            return mask
+        mask = peer_mask()
+        assert np.array_equal(a.bool_array(invert=False), mask)
+        self.compare("bool_array", "dense", (lambda: a.bool_array(invert=False), None),
+                     [("BitMap64.to_array+scatter", peer_mask, None, BULK),
+                      ("array copy (limit)", lambda: mask.copy(), None, COPY_LIMIT)])
+
+    def rank_rows(self, workload, a, pa, positions):
+        rng = np.random.default_rng(workloads.SEED + 11)
+        # Select and rank walk the buckets' containers on both sides: fewer calls keep this short.
+        count = 100
+        ordinals = rng.integers(0, len(positions), count).tolist()
+        assert [a.nth(i) for i in ordinals[:20]] == [pa[i] for i in ordinals[:20]]
+        self.per_call("nth", workload, lambda i: a.nth(i), "BitMap64[i]", lambda i: pa[i], PER_CALL, ordinals)
+        probes = rng.integers(int(positions[0]) + 1, int(positions[-1]), self.calls, dtype=np.uint64).tolist()
+        assert [a.lower_cardinality(p) for p in probes[:20]] == [pa.rank(p - 1) for p in probes[:20]]
+        self.per_call("lower_cardinality", workload, lambda p: a.lower_cardinality(p), "BitMap64.rank",
+                      lambda p: pa.rank(p - 1), None, probes[:count])
+        assert [a.self_or_next(p) for p in probes[:200]] == [pa.next_set_bit(p) for p in probes[:200]]
+        self.per_call("self_or_next", workload, lambda p: a.self_or_next(p), "BitMap64.next_set_bit",
+                      lambda p: pa.next_set_bit(p), PER_CALL, probes)
+
+    def range_rows(self, workload, a, pa, positions):
+        start = int(positions[len(positions) // 2])
+        end = start + (1 << 33)
+        for name, ours, theirs in (("set range 2^33", lambda c: c.set(start, end), lambda c: c.add_range(start, end)),
+                                   ("flip range 2^33", lambda c: c.flip(start, end),
+                                    lambda c: c.flip_inplace(start, end))):
+            check, peer_check = a.copy(), pa.copy()
+            ours(check), theirs(peer_check)
+            assert check.cardinality == len(peer_check) and check.last == peer_check.max()
+            del check, peer_check
+            self.add(name, workload, self.median(ours, a.copy), name.split()[0] == "set" and "BitMap64.add_range"
+                     or "BitMap64.flip_inplace", self.median(theirs, pa.copy), None)
+        # Near the start, contract/expand move every member: the peer's whole-bitmap shift is the same set.
+        first, by = int(positions[0]), 5
+        assert first > by
+        window = (lambda c: c.contract(first - 1, by), lambda c: c.shift(-by),
+                  lambda c: c.expand(first, by), lambda c: c.shift(by))
+        for name, ours, theirs in (("contract", window[0], window[1]), ("expand", window[2], window[3])):
+            check = a.copy()
+            ours(check)
+            assert np.array_equal(check.index_array(), np.frombuffer(theirs(pa).to_array(), dtype=np.uint64))
+            del check
+            self.add(name, workload, self.median(ours, a.copy), "BitMap64.shift", self.median(theirs, lambda: pa), None)
+
+    def persistence_rows(self, workload, a, pa):
+        peer = pa.copy()
+        peer.run_optimize()
+        peer.shrink_to_fit()
+        blob = peer.serialize()
+        assert BitMap64.deserialize(blob) == pa
+        for portable in (True, False):
+            variant = "portable" if portable else "native"
+            size = a.persisted_size(portable)
+            buffer = bytearray(size)
+            assert a.write(buffer, portable) == size and Bitmap.read(buffer, portable) == a
+            self.add(f"persisted size ({variant})", workload, size, "BitMap64.serialize", len(blob), SIZE,
+                     unit="bytes")
+
+            def write():
+                out = bytearray(a.persisted_size(portable))
+                a.write(out, portable)
+                return out
+            self.compare(f"persisted_size+write ({variant})", workload, (write, None),
+                         [("BitMap64.serialize", lambda: peer.serialize(), None, BULK)])
+            self.compare(f"read ({variant})", workload, (lambda: Bitmap.read(buffer, portable), None),
+                         [("BitMap64.deserialize", lambda: BitMap64.deserialize(blob), None, BULK)])
+
+    # --- scaling ----------------------------------------------------------------------------
+    def scaling_rows(self):
+        sizes = (100_000, 1_000_000, 10_000_000) if self.quick else (1_000_000, 10_000_000, 100_000_000)
+        for members in sizes:
+            given = workloads.sparse(members)
+            other = np.sort(workloads.sparse(members, seed=workloads.SEED + 1))
+            label = f"sparse {members // 1_000_000 or members / 1e6:g}M"
+            repeats = 3 if members >= 100_000_000 else self.repeats
+            ours_build = self.median(lambda: Bitmap(given), repeats=repeats)
+            a, b = Bitmap(given), Bitmap(other)
+            ours_union = self.median(lambda: a | b, repeats=repeats)
+            check = (a | b).cardinality
+            del a, b
+            gc.collect()
+            peer_build = self.median(lambda: BitMap64(given), repeats=repeats)
+            pa, pb = BitMap64(given), BitMap64(other)
+            peer_union = self.median(lambda: pa | pb, repeats=repeats)
+            assert check == len(pa | pb)
+            del pa, pb, given, other
+            gc.collect()
+            for operation, ours_s, peer_s in (("construction (scaling)", ours_build, peer_build),
+                                              ("union (scaling)", ours_union, peer_union)):
+                self.add(operation, label, ours_s, "BitMap64", peer_s, BULK,
+                         ours_ns_per_member=ours_s / members * 1e9, baseline_ns_per_member=peer_s / members * 1e9)
+                self.scaling.append({"operation": operation.split()[0], "members": members,
+                                     "ns_per_member": ours_s / members * 1e9,
+                                     "baseline_ns_per_member": peer_s / members * 1e9})
+
+    # --- scanner ----------------------------------------------------------------------------
+    def scan_rows(self):
+        size = (64 << 20) if self.quick else (500 << 20)
+        path = workloads.ndjson_file(size)
+        data = path.read_bytes()
+        lines = data.count(b"\n")
+        label = f"ndjson {len(data) >> 20} MiB"
+        print(f"{label}: {lines:,} records", flush=True)
+        scanner = MemoryScanner()
+        assert scanner.scan(data) == (lines, len(data))
+        ceiling = run_ceiling(path, "whole", self.repeats)
+        assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
+        whole = self.median(lambda: scanner.scan(data))
+        self.add("scan", label + " whole", whole, f"C++ iterate_many ({ceiling['implementation']})",
+                 ceiling["median_s"], SCAN)
+        self.add("scan", label + " whole", whole, 'bytes.count(b"\\n")', self.median(lambda: data.count(b"\n")), None)
+
+        def orjson_lines():
+            count = 0
+            for line in data.splitlines():
+                orjson.loads(line)
+                count += 1
+            return count
+        assert orjson_lines() == lines
+        self.add("scan", label + " whole", whole, "orjson.loads per line", self.median(orjson_lines, repeats=1), None)
+
+        chunk = 16 << 20
+        buffers, tail = [], b""
+        for offset in range(0, len(data), chunk):
+            buffer = tail + data[offset:offset + chunk]
+            documents, consumed = scanner.scan(buffer)
+            buffers.append(buffer)
+            tail = buffer[consumed:]
+        assert tail == b""
+
+        def chunked():
+            documents = consumed = 0
+            for buffer in buffers:
+                d, c = scanner.scan(buffer)
+                documents, consumed = documents + d, consumed + c
+            return documents, consumed
+        assert chunked() == (lines, len(data))
+        ceiling = run_ceiling(path, "chunked", self.repeats, chunk)
+        assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
+        self.add("scan", label + " 16 MiB chunks", self.median(chunked),
+                 f"C++ iterate_many ({ceiling['implementation']})", ceiling["median_s"], SCAN)
+
+
+ALGEBRA = [
+    ("union", lambda x, y: x | y, lambda c, y: c.__ior__(y), lambda x, y: x | y, lambda c, y: c.__ior__(y)),
+    ("intersection", lambda x, y: x & y, lambda c, y: c.__iand__(y), lambda x, y: x & y,
+     lambda c, y: c.intersection_update(y)),
+    ("difference", lambda x, y: x - y, lambda c, y: c.__isub__(y), lambda x, y: x - y,
+     lambda c, y: c.difference_update(y)),
+    ("symmetric difference", lambda x, y: x ^ y, lambda c, y: c.__ixor__(y), lambda x, y: x ^ y,
+     lambda c, y: c.symmetric_difference_update(y)),
+]
+
+
+def run_ceiling(path, mode, repeats, chunk=0):
+    out = subprocess.run([str(CEILING), str(path), mode, str(chunk), str(repeats)], check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def fmt(value, unit=None):
+    if unit == "bytes":
+        return f"{value / 2**20:.2f} MiB"
+    if value >= 1:
+        return f"{value:.3f} s"
+    if value >= 1e-3:
+        return f"{value * 1e3:.2f} ms"
+    if value >= 1e-6:
+        return f"{value * 1e6:.2f} us"
+    return f"{value * 1e9:.1f} ns"
+
+
+def machine():
+    model = next((line.split(":", 1)[1].strip() for line in subprocess.run(
+        ["lscpu"], capture_output=True, text=True).stdout.splitlines() if line.startswith("Model name")), "unknown")
+    return {"cpu": model, "cores": os.cpu_count(), "memory_gib": round(os.sysconf("SC_PAGE_SIZE") *
+            os.sysconf("SC_PHYS_PAGES") / 2**30, 1), "system": platform.platform(), "python": platform.python_version()}
+
+
+def versions():
+    simdjson = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libsimdjson-dev"], capture_output=True,
+                              text=True).stdout or "unknown"
+    return {"quorvel-rec-extension": "0.1.0 (this tree)", "pyroaring": pyroaring.__version__,
+            "croaring (pyroaring)": getattr(pyroaring, "__croaring_version__", "unknown"),
+            "numpy": np.__version__, "orjson": orjson.__version__, "simdjson (libsimdjson-dev)": simdjson,
+            "python": platform.python_version()}
+
+
+def print_table(rows, scaling):
+    header = f"{'operation':30} {'workload':22} {'ours':>12} {'baseline':30} {'baseline':>12} {'ratio':>7} {'target':>7}"
+    print("\n" + header + "\n" + "-" * len(header))
+    for row in rows:
+        unit = row.get("unit")
+        ours = row["ours_s"] if unit is None else row["ours_bytes"]
+        theirs = row["baseline_s"] if unit is None else row["baseline_bytes"]
+        target = "" if row["target"] is None else f"<={row['target']:.3g}"
+        flag = "" if row["target"] is None or row["ratio"] <= row["target"] else "  MISS"
+        print(f"{row['operation']:30} {row['workload']:22} {fmt(ours, unit):>12} {row['baseline']:30} "
+              f"{fmt(theirs, unit):>12} {row['ratio']:7.3f} {target:>7}{flag}")
+    for operation in ("construction", "union"):
+        points = [s for s in scaling if s["operation"] == operation]
+        if points:
+            growth = points[-1]["ns_per_member"] / points[0]["ns_per_member"]
+            steps = ", ".join(f"{p['members'] / 1e6:g}M {p['ns_per_member']:.1f} ns" for p in points)
+            print(f"scaling {operation:12} ns/member: {steps}; growth x{growth:.2f} (target < 1.5)"
+                  f"{'' if growth < 1.5 else '  MISS'}")
+
+
+def chart(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    timed = [r for r in rows if r.get("unit") is None]
+    labels = [f"{r['operation']} | {r['workload']} | vs {r['baseline']}" for r in timed]
+    ratios = [r["ratio"] for r in timed]
+    colours = ["tab:grey" if r["target"] is None else ("tab:green" if r["ratio"] <= r["target"] else "tab:red")
+               for r in timed]
+    fig, ax = plt.subplots(figsize=(11, 0.22 * len(timed) + 1.5))
+    y = np.arange(len(timed))
+    ax.barh(y, ratios, color=colours)
+    for i, r in enumerate(timed):
+        if r["target"] is not None:
+            ax.plot([r["target"], r["target"]], [i - 0.4, i + 0.4], color="black", linewidth=1)
+    ax.axvline(1.0, color="black", linestyle=":", linewidth=0.8)
+    ax.set_xscale("log")
+    ax.set_yticks(y, labels, fontsize=6)
+    ax.invert_yaxis()
+    ax.set_xlabel("time ratio, ours / baseline (log scale; lower is better; black tick = target)")
+    ax.set_title("quorvel-rec-extension vs baselines (green: target met, red: missed, grey: no target)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, for development")
+    parser.add_argument("--only", choices=["bitmap", "scaling", "scan"], help="run one part only")
+    args = parser.parse_args()
+    suite = Suite(args.quick)
+    n = suite.members
+    if args.only in (None, "bitmap"):
+        given = workloads.sparse(n)
+        ordered = np.sort(given)
+        suite.construction("sparse unsorted", given, ordered)
+        suite.construction("sparse sorted", ordered, ordered)
+        del given
+        suite.bitmap_rows("sparse", ordered, np.sort(workloads.sparse(n, seed=workloads.SEED + 1)))
+        del ordered
+        gc.collect()
+        positions = workloads.runs(n)
+        suite.construction("runs", positions, positions)
+        suite.bitmap_rows("runs", positions, workloads.runs(n, seed=workloads.SEED + 1))
+        positions = workloads.dense(n)
+        suite.construction("dense", positions, positions)
+        suite.bitmap_rows("dense", positions, workloads.dense(n, centre=(1 << 32) + n // 4))
+        del positions
+        gc.collect()
+    if args.only in (None, "scaling"):
+        suite.scaling_rows()
+    if args.only in (None, "scan"):
+        suite.scan_rows()
+    for row in suite.rows:
+        if row.get("unit") == "bytes":
+            row["ours_bytes"], row["baseline_bytes"] = row["ours_s"], row["baseline_s"]
+            row["ours_s"] = row["baseline_s"] = None
+    print_table(suite.rows, suite.scaling)
+    suffix = "-quick" if args.quick else ""
+    if args.only:
+        suffix += "-" + args.only
+    result = {"machine": machine(), "versions": versions(), "quick": args.quick, "rows": suite.rows,
+              "scaling": suite.scaling}
+    (HERE / f"results{suffix}.json").write_text(json.dumps(result, indent=1) + "\n")
+    chart(suite.rows, HERE / f"results{suffix}.png")
+    print(f"\nwrote {HERE / f'results{suffix}.json'} and {HERE / f'results{suffix}.png'}")
+
+
+if __name__ == "__main__":
+    main()

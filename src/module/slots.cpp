@@ -1,0 +1,213 @@
+// CPython-level fast paths for the Bitmap calls made per element: iteration and `in`.
+// pybind11's dispatcher converts arguments and tries overloads on every call; here the hottest
+// calls are plain CPython slots that fall back to the registered behaviour for anything unusual.
+#include "module/slots.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include <structmember.h>
+
+namespace quorvel::module {
+
+namespace py = pybind11;
+using storage::Bitmap;
+
+namespace {
+
+// State of one iterator: members are read ahead in small batches, which stay valid as long as
+// the Bitmap's modification stamp is unchanged.
+struct MemberWalk {
+  static constexpr std::size_t BATCH = 256;
+
+  const Bitmap* bitmap;
+  std::uint64_t stamp;
+  Bitmap::BitmapForwardIterator position;
+  std::size_t next = 0;
+  std::size_t filled = 0;
+  bool done = false;
+  std::uint64_t batch[BATCH];
+};
+
+struct MemberIterator {
+  PyObject_HEAD
+  PyObject* owner;            // strong reference: the Bitmap's Python object
+  PyObject* weak_references;  // iterators accept weak references, as pybind11 objects do
+  MemberWalk walk;
+};
+
+PyObject* next_member(PyObject* object) {
+  MemberWalk& walk = reinterpret_cast<MemberIterator*>(object)->walk;
+  if (walk.done) return nullptr;  // null without an error set: StopIteration
+  if (walk.bitmap->modification_stamp() != walk.stamp) {
+    PyErr_SetString(PyExc_RuntimeError, "Bitmap changed during iteration");
+    return nullptr;
+  }
+  if (walk.next == walk.filled) {
+    walk.filled = walk.position.read(walk.batch, MemberWalk::BATCH);
+    walk.next = 0;
+    if (walk.filled == 0) {
+      walk.done = true;
+      return nullptr;
+    }
+  }
+  return PyLong_FromUnsignedLongLong(walk.batch[walk.next++]);
+}
+
+void release_iterator(PyObject* object) {
+  auto* self = reinterpret_cast<MemberIterator*>(object);
+  PyTypeObject* type = Py_TYPE(object);
+  if (self->weak_references != nullptr) PyObject_ClearWeakRefs(object);
+  Py_XDECREF(self->owner);
+  self->walk.~MemberWalk();
+  PyObject_Free(object);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyTypeObject* member_iterator_type() {
+  static PyTypeObject* const type = [] {
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", T_PYSSIZET, offsetof(MemberIterator, weak_references), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(release_iterator)},
+                                  {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                  {Py_tp_iternext, reinterpret_cast<void*>(next_member)},
+                                  {Py_tp_members, members},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* result = PyType_FromSpec(&spec);
+    if (result == nullptr) throw py::error_already_set();
+    return reinterpret_cast<PyTypeObject*>(result);  // kept for the life of the process
+  }();
+  return type;
+}
+
+// The sq_contains slot pybind11 installed; it calls the registered __contains__.
+int (*registered_contains)(PyObject*, PyObject*) = nullptr;
+const py::detail::type_info* bitmap_type_info = nullptr;
+
+// The Bitmap held by `self` when `self` is exactly a constructed Bitmap, else null.
+const Bitmap* exact_bitmap(PyObject* self) noexcept {
+  if (Py_TYPE(self) != bitmap_type_info->type) return nullptr;
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  const py::detail::value_and_holder held(instance, bitmap_type_info, 0, 0);
+  return held.holder_constructed() ? held.value_ptr<Bitmap>() : nullptr;
+}
+
+int contains_member(PyObject* self, PyObject* value) {
+  const Bitmap* bitmap = exact_bitmap(self);
+  if (bitmap != nullptr && PyLong_CheckExact(value)) {
+    const unsigned long long position = PyLong_AsUnsignedLongLong(value);
+    if (position != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+      return bitmap->contains(position) ? 1 : 0;
+    }
+    PyErr_Clear();  // negative or too large: the registered method reports it
+  }
+  return registered_contains(self, value);
+}
+
+// Fast bodies of per-call methods. Each handles one plain call shape, b.name(int), and returns
+// null without an error set for anything else (and for any C++ failure of an operation that is
+// safe to repeat), in which case pybind11's dispatcher makes the call as registered.
+using FastBody = PyObject* (*)(const Bitmap&, Bitmap&, std::uint64_t);
+
+// An exact int in [0, 2^64), or false without an error set.
+bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
+  if (!PyLong_CheckExact(value)) return false;
+  const unsigned long long result = PyLong_AsUnsignedLongLong(value);
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  position = result;
+  return true;
+}
+
+PyObject* optional_position(const std::optional<std::uint64_t>& position) {
+  if (position) return PyLong_FromUnsignedLongLong(*position);
+  Py_RETURN_NONE;
+}
+
+PyObject* fast_contains(const Bitmap& bitmap, Bitmap&, std::uint64_t position) {
+  return PyBool_FromLong(bitmap.contains(position) ? 1 : 0);
+}
+PyObject* fast_set(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+  bitmap.set(position);  // repeating a set after a failure changes nothing more
+  Py_RETURN_NONE;
+}
+PyObject* fast_nth(const Bitmap& bitmap, Bitmap&, std::uint64_t ordinal) {
+  return PyLong_FromUnsignedLongLong(bitmap.nth(ordinal));
+}
+PyObject* fast_self_or_next(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+  return optional_position(bitmap.self_or_next(position));
+}
+
+struct FastMethod {
+  const char* name;
+  FastBody body;
+  PyCFunctionWithKeywords dispatcher;  // the one pybind11 registered
+};
+
+FastMethod FAST_METHODS[] = {
+    {"contains", fast_contains, nullptr},
+    {"set", fast_set, nullptr},
+    {"nth", fast_nth, nullptr},
+    {"self_or_next", fast_self_or_next, nullptr},
+};
+
+template <std::size_t Index>
+PyObject* fast_method(PyObject* record, PyObject* args, PyObject* kwargs) {
+  const FastMethod& method = FAST_METHODS[Index];
+  if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && PyTuple_GET_SIZE(args) == 2) {
+    auto* bitmap = const_cast<Bitmap*>(exact_bitmap(PyTuple_GET_ITEM(args, 0)));
+    std::uint64_t value = 0;
+    if (bitmap != nullptr && exact_position(PyTuple_GET_ITEM(args, 1), value)) {
+      try {
+        if (PyObject* result = method.body(*bitmap, *bitmap, value)) return result;
+      } catch (...) {  // the registered call repeats the operation and reports the failure
+      }
+      PyErr_Clear();
+    }
+  }
+  return method.dispatcher(record, args, kwargs);
+}
+
+template <std::size_t... Index>
+void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
+  const PyCFunctionWithKeywords bodies[] = {fast_method<Index>...};
+  for (std::size_t i = 0; i < sizeof...(Index); ++i) {
+    PyObject* entry = PyDict_GetItemString(type->tp_dict, FAST_METHODS[i].name);
+    if (entry == nullptr || !PyInstanceMethod_Check(entry)) continue;
+    PyObject* function = PyInstanceMethod_GET_FUNCTION(entry);
+    if (!PyCFunction_Check(function)) continue;
+    PyMethodDef* definition = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+    if (definition->ml_flags != (METH_VARARGS | METH_KEYWORDS)) continue;
+    FAST_METHODS[i].dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(definition->ml_meth));
+    definition->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i]));
+  }
+}
+
+}  // namespace
+
+py::object iterate(const Bitmap& bitmap, py::object owner) {
+  auto* self = PyObject_New(MemberIterator, member_iterator_type());
+  if (self == nullptr) throw py::error_already_set();
+  self->owner = owner.release().ptr();
+  self->weak_references = nullptr;
+  new (&self->walk) MemberWalk{&bitmap, bitmap.modification_stamp(), bitmap.begin(), 0, 0, false, {}};
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
+}
+
+void install_membership_slot(py::handle bitmap_class) {
+  auto* type = reinterpret_cast<PyTypeObject*>(bitmap_class.ptr());
+  bitmap_type_info = py::detail::get_type_info(type);
+  registered_contains = type->tp_as_sequence->sq_contains;
+  type->tp_as_sequence->sq_contains = contains_member;
+  install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
+}
+
+}  // namespace quorvel::module

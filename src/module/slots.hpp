@@ -1,0 +1,28 @@
+// CPython-level fast paths for the Bitmap calls made per element: iteration, `in` and the
+// per-call methods contains, set, nth and self_or_next.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "storage/bitmap.hpp"
+
+namespace quorvel::module {
+
+// A Python iterator (type "iterator", module "pybind11_builtins" as before) over the members of `bitmap`, the C++ value held by the
+// Python object `owner`, which the iterator keeps alive. Each step is a direct tp_iternext call.
+// Once the Bitmap has changed since the iterator was made, every step raises RuntimeError
+// "Bitmap changed during iteration"; once exhausted, every step stops.
+pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
+
+// Points the sq_contains slot of the registered Bitmap class at a direct membership test for
+// exact ints in [0, 2^64); every other case (other argument types, out-of-range ints, Python
+// subclasses) goes to the slot that pybind11 installed, which calls the registered __contains__.
+// The class dict keeps its __contains__ row unchanged.
+//
+// Also gives the registered methods contains, set, nth and self_or_next a direct path for the
+// plain call b.name(int) on an exact Bitmap: their function objects, names, signatures and
+// docstrings stay as registered; only the C entry point behind them checks the call shape first
+// and hands every other call to pybind11's dispatcher.
+void install_membership_slot(pybind11::handle bitmap_class);
+
+}  // namespace quorvel::module

@@ -1,0 +1,68 @@
+"""Per-call shortcuts (`in`, contains, set, nth, self_or_next) behave exactly like the bound
+methods for every argument shape: plain ints, other integer types, keywords, subclasses, errors."""
+import numpy as np
+import pytest
+
+from _quorvel_rec_extension import Bitmap
+from conftest import BUCKET, MAX, bitmap_of
+
+MEMBERS = [3, BUCKET + 1, MAX]
+
+
+class Derived(Bitmap):
+    pass
+
+
+def make(kind):
+    b = Derived() if kind == "subclass" else Bitmap()
+    for m in MEMBERS:
+        b.set(m)
+    return b
+
+
+ARGUMENT_SHAPES = [
+    ("int", lambda p: p), ("numpy uint64", np.uint64), ("int subclass", type("Index", (int,), {})),
+]
+
+
+@pytest.mark.parametrize("kind", ["exact", "subclass"])
+@pytest.mark.parametrize("shape, convert", ARGUMENT_SHAPES, ids=[s[0] for s in ARGUMENT_SHAPES])
+@pytest.mark.parametrize("position", [0, 3, BUCKET, BUCKET + 1, MAX - 1, MAX])
+def test_queries_agree_with_the_members(kind, shape, convert, position):
+    b = make(kind)
+    value = convert(position)
+    assert b.contains(value) == (position in MEMBERS) == (value in b) == b.contains(position=value)
+    following = [m for m in MEMBERS if m >= position]
+    assert b.self_or_next(value) == (following[0] if following else None)
+    if following:
+        assert b.nth(convert(MEMBERS.index(following[0]))) == following[0]
+
+
+@pytest.mark.parametrize("kind", ["exact", "subclass"])
+@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "3", None])
+def test_bad_arguments_raise_type_error(kind, bad):
+    b = make(kind)
+    for call in (b.contains, b.set, b.nth, b.self_or_next, b.__contains__):
+        with pytest.raises(TypeError):
+            call(bad)
+    with pytest.raises(TypeError):
+        bad in b
+    assert list(b) == MEMBERS
+
+
+@pytest.mark.parametrize("kind", ["exact", "subclass"])
+def test_bool_is_the_int_it_stands_for(kind):
+    b = make(kind)
+    assert (True in b, b.contains(False), b.nth(False)) == (1 in MEMBERS, 0 in MEMBERS, MEMBERS[0])
+
+
+@pytest.mark.parametrize("kind", ["exact", "subclass"])
+def test_set_adds_and_nth_fails_past_the_end(kind):
+    b = make(kind)
+    b.set(7)
+    b.set(position=8)
+    assert list(b) == sorted(MEMBERS + [7, 8])
+    with pytest.raises(RuntimeError, match=r"^The ordinal value \[ 5\] is greater than the total cardinality$"):
+        b.nth(5)
+    with pytest.raises(TypeError):
+        b.contains(1, 2)

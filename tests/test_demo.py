@@ -5,9 +5,9 @@ from pathlib import Path
 import pytest
 
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "ndjson_demo.py"
-spec = importlib.util.spec_from_file_location("ndjson_demo", DEMO)
-demo = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(demo)
+source = importlib.util.spec_from_file_location("ndjson_demo", DEMO)
+demo = importlib.util.module_from_spec(source)
+source.loader.exec_module(demo)
 
 
 def model_ordinals(text, first):

@@ -78,8 +78,8 @@ PyTypeObject* member_iterator_type() {
                                   {Py_tp_iternext, reinterpret_cast<void*>(next_member)},
                                   {Py_tp_members, members},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* result = PyType_FromSpec(&spec);
+    static PyType_Spec type_spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* result = PyType_FromSpec(&type_spec);
     if (result == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(result);  // kept for the life of the process
   }();

@@ -1,4 +1,6 @@
 """Shared fixtures: boundary positions and a helper that builds bitmaps from Python ints."""
+import importlib.util
+
 import numpy as np
 import pytest
 
@@ -18,3 +20,11 @@ def bitmap_of(positions):
 @pytest.fixture
 def make_bitmap():
     return bitmap_of
+
+
+def load_script(path, name):
+    """Imports the Python file at `path` (a demo or example outside any package) as module `name`."""
+    source = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(source)
+    source.loader.exec_module(module)
+    return module

@@ -1,13 +1,12 @@
 """The demo's numbering of matching records across chunk boundaries."""
-import importlib.util
 from pathlib import Path
 
 import pytest
 
+from conftest import load_script
+
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "ndjson_demo.py"
-source = importlib.util.spec_from_file_location("ndjson_demo", DEMO)
-demo = importlib.util.module_from_spec(source)
-source.loader.exec_module(demo)
+demo = load_script(DEMO, "ndjson_demo")
 
 
 def model_ordinals(text, first):

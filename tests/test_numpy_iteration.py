@@ -1,7 +1,5 @@
 """NumPy interchange (constructor, index_array, bool_array) and Python iteration."""
-import gc
 import itertools
-import weakref
 
 import numpy as np
 import pytest
@@ -135,17 +133,6 @@ def test_exhausted_iterator_keeps_stopping():
 def test_iterator_is_its_own_iterator():
     it = iter(bitmap_of([1, 2]))
     assert iter(it) is it and list(it) == [1, 2]
-
-
-def test_iterator_keeps_its_bitmap_alive():
-    b = bitmap_of(range(1000))
-    alive = weakref.ref(b)
-    it = iter(b)
-    next(it)
-    del b
-    gc.collect()
-    assert alive() is not None
-    assert sum(it) == sum(range(1, 1000))
 
 
 def test_iteration_crosses_many_batches_and_buckets():

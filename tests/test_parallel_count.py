@@ -1,6 +1,5 @@
 """examples/parallel_count.py: line-aligned ranges, chunked range scans with the carried tail, the
 driver's shift-and-union, and a run on a local Dask cluster, all against a per-line Python model."""
-import importlib.util
 import json
 import random
 import subprocess
@@ -9,18 +8,11 @@ from pathlib import Path
 
 import pytest
 
+from conftest import load_script
+
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "parallel_count.py"
 PATTERN = '"error":'
-
-
-def load_example():
-    spec = importlib.util.spec_from_file_location("parallel_count", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-example = load_example()
+example = load_script(EXAMPLE, "parallel_count")
 
 
 def write_log(path, records, seed=11, final_newline=True):

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <structmember.h>
 
@@ -98,26 +99,20 @@ const Bitmap* exact_bitmap(PyObject* self) noexcept {
   return held.holder_constructed() ? held.value_ptr<Bitmap>() : nullptr;
 }
 
-int contains_member(PyObject* self, PyObject* value) {
-  const Bitmap* bitmap = exact_bitmap(self);
-  if (bitmap != nullptr && PyLong_CheckExact(value)) {
-    const unsigned long long position = PyLong_AsUnsignedLongLong(value);
-    if (position != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
-      return bitmap->contains(position) ? 1 : 0;
-    }
-    PyErr_Clear();  // negative or too large: the registered method reports it
-  }
-  return registered_contains(self, value);
-}
-
-// Fast bodies of per-call methods. Each handles one plain call shape, b.name(int), and returns
-// null without an error set for anything else (and for any C++ failure of an operation that is
-// safe to repeat), in which case pybind11's dispatcher makes the call as registered.
-using FastBody = PyObject* (*)(const Bitmap&, Bitmap&, std::uint64_t);
-
-// An exact int in [0, 2^64), or false without an error set.
+// An exact int in [0, 2^64), or false without an error set. Values below 2^63 take CPython's
+// digit loop; PyLong_AsUnsignedLongLong goes through a byte-array conversion for them.
 bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
   if (!PyLong_CheckExact(value)) return false;
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow == 0 && small >= 0) {
+    position = static_cast<std::uint64_t>(small);
+    return true;
+  }
+  if (overflow <= 0) {  // negative (an exact int cannot fail otherwise)
+    PyErr_Clear();
+    return false;
+  }
   const unsigned long long result = PyLong_AsUnsignedLongLong(value);
   if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
@@ -126,6 +121,19 @@ bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
   position = result;
   return true;
 }
+
+int contains_member(PyObject* self, PyObject* value) {
+  const Bitmap* bitmap = exact_bitmap(self);
+  std::uint64_t position = 0;
+  // Negative or too large ints, and everything else, go to the registered method, which reports them.
+  if (bitmap != nullptr && exact_position(value, position)) return bitmap->contains(position) ? 1 : 0;
+  return registered_contains(self, value);
+}
+
+// Fast bodies of per-call methods. Each handles one plain call shape, b.name(int), and returns
+// null without an error set for anything else (and for any C++ failure of an operation that is
+// safe to repeat), in which case pybind11's dispatcher makes the call as registered.
+using FastBody = PyObject* (*)(const Bitmap&, Bitmap&, std::uint64_t);
 
 PyObject* optional_position(const std::optional<std::uint64_t>& position) {
   if (position) return PyLong_FromUnsignedLongLong(*position);
@@ -149,23 +157,38 @@ PyObject* fast_self_or_next(const Bitmap&, Bitmap& bitmap, std::uint64_t positio
 struct FastMethod {
   const char* name;
   FastBody body;
-  PyCFunctionWithKeywords dispatcher;  // the one pybind11 registered
+  PyObject* registered;  // pybind11's function object for the row: the fallback for every other call
+  PyMethodDef definition;  // the method descriptor's entry that replaces the row
 };
 
 FastMethod FAST_METHODS[] = {
-    {"contains", fast_contains, nullptr},
-    {"set", fast_set, nullptr},
-    {"nth", fast_nth, nullptr},
-    {"self_or_next", fast_self_or_next, nullptr},
+    {"contains", fast_contains, nullptr, {}},
+    {"set", fast_set, nullptr, {}},
+    {"nth", fast_nth, nullptr, {}},
+    {"self_or_next", fast_self_or_next, nullptr, {}},
 };
 
+// Hands a call to pybind11's function with `self` in front of the positional arguments, as the
+// bound method it replaces did.
+PyObject* call_registered(PyObject* registered, PyObject* self, PyObject* const* args, Py_ssize_t count,
+                          PyObject* keywords) {
+  const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
+  std::vector<PyObject*> stack;
+  stack.reserve(static_cast<std::size_t>(1 + count + keyword_count));
+  stack.push_back(self);
+  stack.insert(stack.end(), args, args + count + keyword_count);
+  return PyObject_Vectorcall(registered, stack.data(), static_cast<std::size_t>(1 + count), keywords);
+}
+
+// Entry point of a method descriptor (METH_FASTCALL | METH_KEYWORDS): the interpreter calls it
+// without making a bound method or an argument tuple.
 template <std::size_t Index>
-PyObject* fast_method(PyObject* record, PyObject* args, PyObject* kwargs) {
+PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
   const FastMethod& method = FAST_METHODS[Index];
-  if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && PyTuple_GET_SIZE(args) == 2) {
-    auto* bitmap = const_cast<Bitmap*>(exact_bitmap(PyTuple_GET_ITEM(args, 0)));
+  if (keywords == nullptr && count == 1) {
+    auto* bitmap = const_cast<Bitmap*>(exact_bitmap(self));
     std::uint64_t value = 0;
-    if (bitmap != nullptr && exact_position(PyTuple_GET_ITEM(args, 1), value)) {
+    if (bitmap != nullptr && exact_position(args[0], value)) {
       try {
         if (PyObject* result = method.body(*bitmap, *bitmap, value)) return result;
       } catch (...) {  // the registered call repeats the operation and reports the failure
@@ -173,22 +196,31 @@ PyObject* fast_method(PyObject* record, PyObject* args, PyObject* kwargs) {
       PyErr_Clear();
     }
   }
-  return method.dispatcher(record, args, kwargs);
+  return call_registered(method.registered, self, args, count, keywords);
 }
 
+// Replaces each row's instance method by a method descriptor with the same name and docstring,
+// at the same place in the class dict.
 template <std::size_t... Index>
 void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
-  const PyCFunctionWithKeywords bodies[] = {fast_method<Index>...};
+  const _PyCFunctionFastWithKeywords bodies[] = {fast_method<Index>...};
   for (std::size_t i = 0; i < sizeof...(Index); ++i) {
-    PyObject* entry = PyDict_GetItemString(type->tp_dict, FAST_METHODS[i].name);
+    FastMethod& method = FAST_METHODS[i];
+    PyObject* entry = PyDict_GetItemString(type->tp_dict, method.name);
     if (entry == nullptr || !PyInstanceMethod_Check(entry)) continue;
     PyObject* function = PyInstanceMethod_GET_FUNCTION(entry);
     if (!PyCFunction_Check(function)) continue;
-    PyMethodDef* definition = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
-    if (definition->ml_flags != (METH_VARARGS | METH_KEYWORDS)) continue;
-    FAST_METHODS[i].dispatcher = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void*>(definition->ml_meth));
-    definition->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i]));
+    method.definition = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i])),
+                         METH_FASTCALL | METH_KEYWORDS, reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_doc};
+    PyObject* descriptor = PyDescr_NewMethod(type, &method.definition);
+    if (descriptor == nullptr) throw py::error_already_set();
+    Py_INCREF(function);  // kept for the life of the process, like the class
+    method.registered = function;
+    const int stored = PyDict_SetItemString(type->tp_dict, method.name, descriptor);
+    Py_DECREF(descriptor);
+    if (stored != 0) throw py::error_already_set();
   }
+  PyType_Modified(type);
 }
 
 }  // namespace

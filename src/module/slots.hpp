@@ -19,10 +19,10 @@ pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 // subclasses) goes to the slot that pybind11 installed, which calls the registered __contains__.
 // The class dict keeps its __contains__ row unchanged.
 //
-// Also gives the registered methods contains, set, nth and self_or_next a direct path for the
-// plain call b.name(int) on an exact Bitmap: their function objects, names, signatures and
-// docstrings stay as registered; only the C entry point behind them checks the call shape first
-// and hands every other call to pybind11's dispatcher.
+// Also turns the registered methods contains, set, nth and self_or_next into method descriptors
+// (same names, docstrings and places in the class dict), which the interpreter calls without
+// making a bound method or an argument tuple. The plain call b.name(int) on an exact Bitmap runs
+// directly; every other call goes to pybind11's function for the row, as registered.
 void install_membership_slot(pybind11::handle bitmap_class);
 
 }  // namespace quorvel::module

@@ -45,40 +45,40 @@ void Bitmap::add_sorted(const std::uint64_t* values, std::size_t count) {
   }
 }
 
-void Bitmap::copy_members(std::uint64_t* out) const noexcept {
-  for (const auto& [key, values] : buckets_) {
-    const std::uint64_t count = values.cardinality();
-    if (count == 0) continue;
-    // CRoaring writes the bucket's 32-bit values into the back half of its 64-bit output
-    // slots; widening front to back never overtakes an unread value (8i + 8 <= 4c + 4i + 4).
-    unsigned char* slots = reinterpret_cast<unsigned char*>(out);
-    unsigned char* lows = slots + 4 * count;
-    roaring_bitmap_to_uint32_array(values.get(), reinterpret_cast<std::uint32_t*>(lows));
-    const std::uint64_t high = join_bits(key, 0);
-    for (std::uint64_t i = 0; i < count; ++i) {
-      std::uint32_t low;
-      std::memcpy(&low, lows + 4 * i, sizeof low);
-      const std::uint64_t position = high | low;
-      std::memcpy(slots + 8 * i, &position, sizeof position);
-    }
-    out += count;
-  }
-}
+namespace {
 
-void Bitmap::mark_members(bool* mask, std::uint64_t offset, bool value) const noexcept {
+// Calls visit(first, count) for each run of consecutive members, ascending: whole runs of run
+// containers, maximal runs of the others. Reading runs lets both exports write consecutive values
+// straight into their output, without a 32-bit staging copy.
+template <typename Visit>
+void for_each_run(const Bitmap::Buckets& buckets, Visit&& visit) {
   constexpr std::size_t CHUNK = 256;
   roaring_uint32_range_closed_t ranges[CHUNK];
-  for (const auto& [key, values] : buckets_) {
+  for (const auto& [key, values] : buckets) {
     roaring_uint32_iterator_t it;
     roaring_iterator_init(values.get(), &it);
     const std::uint64_t high = join_bits(key, 0);
     for (std::size_t got; (got = roaring_uint32_iterator_read_ranges(&it, ranges, CHUNK)) > 0;) {
       for (std::size_t i = 0; i < got; ++i) {
-        const std::uint64_t from = (high | ranges[i].min) - offset;
-        std::memset(mask + from, value, std::uint64_t{ranges[i].max} - ranges[i].min + 1);
+        visit(high | ranges[i].min, std::uint64_t{ranges[i].max} - ranges[i].min + 1);
       }
     }
   }
+}
+
+}  // namespace
+
+void Bitmap::copy_members(std::uint64_t* out) const noexcept {
+  for_each_run(buckets_, [&out](std::uint64_t first, std::uint64_t count) {
+    for (std::uint64_t i = 0; i < count; ++i) out[i] = first + i;
+    out += count;
+  });
+}
+
+void Bitmap::mark_members(bool* mask, std::uint64_t offset, bool value) const noexcept {
+  for_each_run(buckets_, [mask, offset, value](std::uint64_t first, std::uint64_t count) {
+    std::memset(mask + (first - offset), value, count);
+  });
 }
 
 }  // namespace quorvel::storage

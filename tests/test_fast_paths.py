@@ -66,3 +66,24 @@ def test_set_adds_and_nth_fails_past_the_end(kind):
         b.nth(5)
     with pytest.raises(TypeError):
         b.contains(1, 2)
+
+
+@pytest.mark.parametrize("kind", ["exact", "subclass"])
+def test_methods_called_through_the_class_and_with_every_shape(kind):
+    b = make(kind)
+    model = set(MEMBERS)
+    Bitmap.set(b, 10, 13)  # the range form goes to the registered overloads
+    Bitmap.set(b, position=20, endEx=None)
+    model |= {10, 11, 12, 20}
+    assert list(b) == sorted(model)
+    assert Bitmap.contains(b, 11) and not Bitmap.contains(b, position=13)
+    assert Bitmap.nth(b, 1) == sorted(model)[1]
+    assert Bitmap.self_or_next(b, 13) == 20
+    for name in ("contains", "set", "nth", "self_or_next"):
+        method = getattr(Bitmap, name)
+        assert method.__name__ == name and method.__doc__.startswith(name + "(self: _quorvel_rec_extension.Bitmap")
+        with pytest.raises(TypeError):
+            method(5, 1)  # not a Bitmap
+        with pytest.raises(TypeError):
+            method(b, 1, unknown=2)
+    assert list(b) == sorted(model)

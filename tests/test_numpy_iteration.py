@@ -6,6 +6,7 @@ import pytest
 
 from _quorvel_rec_extension import Bitmap
 from conftest import BOUNDARY_POSITIONS, BUCKET, MAX, bitmap_of
+from persisted_records import persisted
 
 
 @pytest.mark.parametrize("make", [lambda: Bitmap(), lambda: Bitmap(None)])
@@ -58,6 +59,30 @@ def test_random_array_round_trips_through_index_array():
     assert out.dtype == np.uint64 and out.flags.c_contiguous and out.flags.writeable
     assert np.array_equal(out, np.unique(values))
     assert list(b) == out.tolist()
+
+
+CONTAINER = 2**16
+# Sorted inputs either side of the limits of array containers (4,096 distinct values) and of runs
+# stored as runs (64 positions), with duplicates and across container and bucket boundaries.
+LAYOUT_INPUTS = {
+    "scattered": sorted(set(np.random.default_rng(5).integers(0, 2**40, 20000).tolist())),
+    "duplicates": [7, 7, 7, BUCKET + 9, BUCKET + 9, 3 * CONTAINER],
+    "4096 per container": list(range(0, 2 * 4096, 2)),
+    "4097 per container": list(range(CONTAINER, CONTAINER + 2 * 4097, 2)),
+    "runs of 63 with duplicates": sorted(list(range(BUCKET - 60, BUCKET + 3)) * 2 + list(range(5 * BUCKET, 5 * BUCKET + 63))),
+    "at the top": [MAX - 3 * CONTAINER, MAX - 1, MAX],
+}
+
+
+@pytest.mark.parametrize("values", LAYOUT_INPUTS.values(), ids=LAYOUT_INPUTS.keys())
+def test_construction_lays_out_containers_as_single_sets(values):
+    """Without runs of 64, a sorted array builds the same containers as setting each value in turn."""
+    reference = Bitmap()
+    for v in values:
+        reference.set(v)
+    built = Bitmap(np.array(values, dtype=np.uint64))
+    for portable in (True, False):
+        assert persisted(built, portable) == persisted(reference, portable)
 
 
 def test_index_array_of_empty_bitmap():

@@ -129,6 +129,8 @@ class Bitmap {
   friend Bitmap operator^(const Bitmap& a, const Bitmap& b);
 
   void add_sorted(const std::uint64_t* values, std::size_t count);  // values non-decreasing
+  // Adds one bucket's low bits of `values` (non-decreasing) to `bucket`.
+  static void add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count);
   Roaring32& bucket(std::uint32_t key);  // finds bucket `key`, creating it empty when absent
   const Roaring32* find_bucket(std::uint32_t key) const noexcept;
   void note_change() noexcept { ++modifications_; }

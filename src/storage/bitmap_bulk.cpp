@@ -1,9 +1,11 @@
 // Bulk interchange: adding many positions at once and exporting all members.
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "storage/bitmap.hpp"
 #include "storage/position_sort.hpp"
+#include "storage/sparse_bucket.hpp"
 
 namespace quorvel::storage {
 
@@ -18,30 +20,44 @@ void Bitmap::add_many(const std::uint64_t* values, std::size_t count) {
   }
 }
 
-// Consecutive values of one bucket share a bucket lookup and CRoaring's bulk context. A run of at
-// least MIN_RUN consecutive positions is added as one range, which CRoaring keeps as a run
-// container where that is the compact form, so later operations on it touch runs, not bits.
+// Consecutive values of one bucket share one bucket lookup. A new (or empty) bucket that will
+// hold array containers only is built in one step; otherwise the values are added through
+// CRoaring's bulk context.
 void Bitmap::add_sorted(const std::uint64_t* values, std::size_t count) {
-  constexpr std::size_t MIN_RUN = 64;
   note_change();
+  std::vector<unsigned char> image;
   for (std::size_t begin = 0; begin < count;) {
     const std::uint32_t key = high_bits(values[begin]);
     std::size_t end = begin + 1;
     while (end < count && high_bits(values[end]) == key) ++end;
-    roaring_bitmap_t* target = bucket(key).get();
-    roaring_bulk_context_t context{};
-    for (std::size_t run = begin; run < end;) {
-      std::size_t run_end = run + 1;  // [run, run_end): consecutive, duplicates allowed
-      while (run_end < end && values[run_end] - values[run_end - 1] <= 1) ++run_end;
-      if (run_end - run >= MIN_RUN) {
-        roaring_bitmap_add_range_closed(target, low_bits(values[run]), low_bits(values[run_end - 1]));
-        context = roaring_bulk_context_t{};  // the range may have replaced the cached container
-      } else {
-        for (std::size_t i = run; i < run_end; ++i) roaring_bitmap_add_bulk(target, &context, low_bits(values[i]));
-      }
-      run = run_end;
+    Roaring32& target = bucket(key);
+    std::optional<Roaring32> built;
+    if (target.empty()) built = sparse_bucket(values + begin, end - begin, image);
+    if (built) {
+      target = std::move(*built);
+    } else {
+      add_to_bucket(target, values + begin, end - begin);
     }
     begin = end;
+  }
+}
+
+// A run of at least MIN_RUN consecutive positions is added as one range, which CRoaring keeps as
+// a run container where that is the compact form, so later operations on it touch runs, not bits.
+void Bitmap::add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count) {
+  constexpr std::size_t MIN_RUN = 64;
+  roaring_bitmap_t* target = bucket.get();
+  roaring_bulk_context_t context{};
+  for (std::size_t run = 0; run < count;) {
+    std::size_t run_end = run + 1;  // [run, run_end): consecutive, duplicates allowed
+    while (run_end < count && values[run_end] - values[run_end - 1] <= 1) ++run_end;
+    if (run_end - run >= MIN_RUN) {
+      roaring_bitmap_add_range_closed(target, low_bits(values[run]), low_bits(values[run_end - 1]));
+      context = roaring_bulk_context_t{};  // the range may have replaced the cached container
+    } else {
+      for (std::size_t i = run; i < run_end; ++i) roaring_bitmap_add_bulk(target, &context, low_bits(values[i]));
+    }
+    run = run_end;
   }
 }
 

@@ -1,0 +1,24 @@
+// Builds a sparse bucket in one step: CRoaring's portable deserializer reads an image of array
+// containers that we lay out, instead of adding values one by one. Adding one by one searches
+// the container index for every new container and grows each container and the index as it goes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "storage/roaring32.hpp"
+
+namespace quorvel::storage {
+
+// The bucket holding the low 32 bits of `values` (one bucket's positions, non-decreasing,
+// duplicates allowed), built exactly as adding them one by one to an empty bucket builds it:
+// only inputs that this leaves as array containers qualify, that is at most 4,096 distinct values
+// per container and no run of 64 or more consecutive positions (which are added as ranges).
+// std::nullopt when `values` do not qualify. `image` is scratch space kept by the caller.
+// Throws std::bad_alloc.
+std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t count,
+                                       std::vector<unsigned char>& image);
+
+}  // namespace quorvel::storage

@@ -1,7 +1,8 @@
 // Fuzzes MemoryScanner::scan with arbitrary bytes. Every input must give 0 <= consumed <= size and
-// the same result through a reused instance and a fresh one, at other alignments and with its
-// last byte right before an unreadable page; and the result the documented semantics predict
-// from a direct reading of simdjson's document stream with a fixed batch:
+// the same result through a reused instance and a fresh one, through scanners with tiny windows,
+// at other alignments and with its last byte right before an unreadable page; and the result the
+// documented semantics predict from a direct reading of simdjson's document stream with a fixed
+// batch:
 //  - leading UTF-8 byte order marks are skipped and counted as consumed;
 //  - a proper prefix of a multi-byte character at the end is left uncovered;
 //  - any other invalid UTF-8 gives one document and consumes nothing past the marks;
@@ -120,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(result.consumed <= size, "consumed past the end of the input");
   MemoryScanner fresh;
   require(same(fresh.scan(data, size), result), "a fresh instance disagrees with a reused one");
+  static MemoryScanner tiny_window(16);
+  require(same(tiny_window.scan(data, size), result), "a 16-byte window scans differently");
+  MemoryScanner quarter_window(1 + size / 4);
+  require(same(quarter_window.scan(data, size), result), "a window of a quarter of the input scans differently");
   if (size > LARGEST_CHECKED) return 0;
 
   if (size == 0) return 0;  // the empty input is checked above; nothing to copy

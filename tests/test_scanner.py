@@ -224,14 +224,30 @@ def test_short_buffer_needs_little_memory():
     assert result.stdout.strip() == "(128, 1024)"
 
 
+def test_long_ndjson_is_scanned_in_memory_of_a_window():
+    # 60 MiB of one-line documents under the limit of the next test: scanned a window at a time,
+    # they need the memory of a window, not of the input.
+    result = run_python(
+        """
+        from _quorvel_rec_extension import MemoryScanner
+        print(MemoryScanner().scan(b"1\\n" * (30 << 20)))
+        """,
+        memory_limit_kib=400000,
+    )
+    assert result.returncode == 0, result.stderr
+    lines = 30 << 20
+    assert result.stdout.strip() == str((lines, len(b"1\n") * lines))
+
+
 def test_failed_allocation_raises_memory_error_and_instance_stays_usable():
-    # 60 MiB of input fits the limit; the parser's index for it does not.
+    # 60 MiB of input fits the limit; the parser's index for it does not. One document, so that
+    # it cannot be scanned a window at a time.
     result = run_python(
         """
         from _quorvel_rec_extension import MemoryScanner
         scanner = MemoryScanner()
         try:
-            print(scanner.scan(b"1\\n" * (30 << 20)))
+            print(scanner.scan(b"[" + b"1," * (30 << 20) + b"1]"))
         except MemoryError:
             print("MemoryError")
         print(scanner.scan(b"1 2 3"))

@@ -1,4 +1,4 @@
-// MemoryScanner: drives simdjson's On-Demand document stream over a padded copy of the input.
+// MemoryScanner: drives simdjson's On-Demand document stream over padded copies of the input.
 #include "scanner/memory_scanner.hpp"
 
 #include <algorithm>
@@ -49,16 +49,56 @@ std::size_t unfinished_sequence_length(const std::uint8_t* data, std::size_t siz
   return 0;
 }
 
+bool is_whitespace(std::uint8_t byte) noexcept {
+  return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
+}
+
 // True when [data, data + size) holds JSON whitespace only: the stream then indexes nothing
 // and leaves its truncation figure stale.
 bool only_whitespace(const std::uint8_t* data, std::size_t size) noexcept {
-  return std::all_of(data, data + size, [](std::uint8_t byte) {
-    return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
-  });
+  return std::all_of(data, data + size, is_whitespace);
+}
+
+// Length of the longest prefix of [data, data + size) that ends with a newline; 0 when there
+// is none.
+std::size_t through_last_newline(const std::uint8_t* data, std::size_t size) noexcept {
+  for (std::size_t end = size; end > 0; --end) {
+    if (data[end - 1] == '\n') return end;
+  }
+  return 0;
+}
+
+// Whether a window that starts at `data`, inside the body, is read as the single stream reads
+// the same bytes: it does not open with a byte order mark (some simdjson releases skip one at
+// the start of a stream) and its first token can begin a document. The search for the last
+// complete document runs backwards from the end; before a window opening with ':' ',' ']' or
+// '}' it would stop elsewhere in the window than in the whole input.
+bool opens_like_the_stream(const std::uint8_t* data, std::size_t size) noexcept {
+  if (size >= sizeof UTF8_BOM && std::memcmp(data, UTF8_BOM, sizeof UTF8_BOM) == 0) return false;
+  const std::uint8_t* first = std::find_if_not(data, data + size, is_whitespace);
+  return first != data + size && *first != ':' && *first != ',' && *first != ']' && *first != '}';
 }
 
 bool valid_utf8(const std::uint8_t* data, std::size_t size) noexcept {
   return simdjson::validate_utf8(reinterpret_cast<const char*>(data), size);
+}
+
+// Whether the stream's indexing under `implementation` fails on invalid UTF-8 anywhere in what
+// it indexes: simdjson's SIMD kernels check every byte, its portable fallback only strings.
+bool indexing_checks_utf8(const simdjson::implementation& implementation) noexcept {
+  return implementation.name() != "fallback";
+}
+
+// Where the bytes at the end of [data, data + size) begin that the stream's indexing may leave
+// unchecked: a stream sets aside up to 3 final bytes that look like the start of a character,
+// and checks the UTF-8 of the rest. Steps back from size - 3 to the start of its character, so
+// that, when the bytes are valid, the checked part and [result, size) meet at a character
+// boundary; a start still on a continuation byte is in invalid UTF-8 (four in a row, or the
+// window's first byte).
+std::size_t unchecked_tail_start(const std::uint8_t* data, std::size_t size) noexcept {
+  std::size_t from = size > 3 ? size - 3 : 0;
+  for (int back = 0; back < 3 && from > 0 && (data[from] & 0xC0) == 0x80; ++back) --from;
+  return from;
 }
 
 std::size_t round_up_to_power_of_two(std::size_t value, std::size_t floor) noexcept {
@@ -104,21 +144,79 @@ std::size_t uncovered_bytes(simdjson::ondemand::document_stream& stream, simdjso
 
 }  // namespace
 
+MemoryScanner::MemoryScanner(std::size_t window) noexcept : window_(std::max(window, std::size_t{1})) {}
+
 MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t size) {
   const std::size_t skipped = leading_bom_length(data, size);
-  const std::size_t length = size - skipped - unfinished_sequence_length(data + skipped, size - skipped);
+  const std::uint8_t* body = data + skipped;
+  const std::size_t length = size - skipped - unfinished_sequence_length(body, size - skipped);
+  if (length > window_ && length <= BATCH_SIZE) {
+    const WindowedResult windowed = scan_windows(body, length);
+    if (windowed.verdict == Verdict::EXACT) return {skipped + windowed.result.consumed, windowed.result.documents};
+    if (windowed.verdict == Verdict::INVALID_UTF8) return {skipped, 1};
+  }
+  const Result whole = scan_whole(body, length);
+  return {skipped + whole.consumed, whole.documents};
+}
+
+MemoryScanner::Result MemoryScanner::scan_whole(const std::uint8_t* body, std::size_t length) {
   // The stream reports invalid UTF-8 only in the part it indexes, and sometimes after the
-  // documents before it; a single window is rejected as a whole instead: one failing step.
-  const bool single_window = length <= BATCH_SIZE;
+  // documents before it; a single batch is rejected as a whole instead: one failing step.
+  const bool single_batch = length <= BATCH_SIZE;
   try {
     reserve_padded(length);
   } catch (const std::bad_alloc&) {
-    if (single_window && !valid_utf8(data + skipped, length)) return {skipped, 1};
+    if (single_batch && !valid_utf8(body, length)) return {0, 1};
     throw;
   }
-  const std::uint8_t* json = padded_copy(data + skipped, length, single_window);
-  if (json == nullptr) return {skipped, 1};
+  const std::uint8_t* json = padded_copy(body, length, single_batch);
+  if (json == nullptr) return {0, 1};
+  const Pass pass = run_stream(json, length);
+  return {length - pass.uncovered, pass.steps};
+}
 
+// Design notes: why the windows add up to the single stream, bit for bit.
+// A window ends right after a newline, or at the body's end. In JSON a raw newline cannot sit
+// inside a string (the stream reports it as an unescaped character), so a window without an
+// error ends outside any string, and the next one starts in the state the single stream is in
+// there: outside strings, after whitespace or at a token. Both streams then find the same tokens
+// and, walking them, the same documents. Where they may differ is at a window's end, where the
+// stream drops an unfinished last document: the next window starts at that document again, and
+// at the body's end both drop the same one, because the backward search for it stops at the
+// window's first token at the latest (opens_like_the_stream). A window is accepted only when its
+// stream ended without an error and completed a document; anything else, including a document
+// longer than a window, is UNSURE. The body is valid UTF-8 exactly when every window is, since
+// windows cover it and start and end on character boundaries. Where the stream's indexing checks
+// UTF-8, a window's bytes are left to it, but for the few it may set aside at the end
+// (unchecked_tail_start): a second pass over them would cost about as much as the copy saves.
+MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* body, std::size_t length) {
+  try {
+    reserve_padded(window_);
+  } catch (const std::bad_alloc&) {
+    return {Verdict::UNSURE, {}};
+  }
+  Result total{0, 0};
+  for (std::size_t start = 0;;) {
+    const bool last = length - start <= window_;
+    const std::size_t size = last ? length - start : through_last_newline(body + start, window_);
+    if (size == 0 || (start > 0 && !opens_like_the_stream(body + start, size))) return {Verdict::UNSURE, {}};
+    const bool indexing_checks = indexing_ != nullptr && indexing_checks_utf8(*indexing_);
+    const std::uint8_t* json = padded_copy(body + start, size, !indexing_checks);
+    const std::size_t tail = indexing_checks ? unchecked_tail_start(json, size) : size;
+    if (json == nullptr || !valid_utf8(json + tail, size - tail)) return {Verdict::INVALID_UTF8, {}};
+    const Pass pass = run_stream(json, size);
+    if (pass.error != simdjson::SUCCESS || pass.steps == 0 || pass.uncovered >= size) return {Verdict::UNSURE, {}};
+    total.documents += pass.steps;
+    start += size - pass.uncovered;
+    if (last) {
+      total.consumed = start;
+      return {Verdict::EXACT, total};
+    }
+  }
+}
+
+MemoryScanner::Pass MemoryScanner::run_stream(const std::uint8_t* json, std::size_t length) {
+  if (indexing_ == nullptr) indexing_ = simdjson::get_active_implementation();  // the parser's, from now on
   simdjson::ondemand::document_stream stream;
   const simdjson::error_code opened = parser_.iterate_many(json, length, batch_size_for(length)).get(stream);
   Walk outcome;
@@ -129,8 +227,7 @@ MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t 
     outcome.error = opened;
   }
   if (outcome.error == simdjson::MEMALLOC) throw std::bad_alloc();
-
-  return {skipped + length - uncovered_bytes(stream, opened, outcome, json, length), outcome.steps};
+  return {outcome.steps, outcome.error, uncovered_bytes(stream, opened, outcome, json, length)};
 }
 
 std::size_t MemoryScanner::batch_size_for(std::size_t size) const noexcept {

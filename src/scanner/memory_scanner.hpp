@@ -15,17 +15,31 @@ class MemoryScanner {
     std::uint64_t documents;  // documents counted
   };
 
-  // Window of the document stream: inputs up to this size are indexed in one pass; longer
-  // ones are cut into windows of this size, each indexed by the stream's worker thread
+  // Batch of the document stream: inputs up to this size are indexed in one pass; longer
+  // ones are cut into batches of this size, each indexed by the stream's worker thread
   // while the previous one is walked. A single document longer than this cannot be parsed.
   static constexpr std::size_t BATCH_SIZE = std::size_t{1} << 30;
+
+  // Bytes copied, validated and indexed at a time when an input of at most BATCH_SIZE bytes is
+  // longer: small enough that the copy is still in cache when the stream indexes it.
+  static constexpr std::size_t WINDOW = std::size_t{1} << 20;
+
+  // `window` (at least 1; 0 counts as 1) only changes the cost of a scan, never its result:
+  // tests pass tiny ones to exercise the cuts.
+  explicit MemoryScanner(std::size_t window = WINDOW) noexcept;
 
   // Reads exactly `size` bytes at `data` (never past them). Leading UTF-8 byte order marks
   // are skipped and counted in `consumed`. A stream that ends in an error counts that error
   // as one more document; an input of at most BATCH_SIZE bytes holding invalid UTF-8 anywhere
   // counts 1 with nothing consumed. A multi-byte character cut off at the end is left
-  // uncovered, as an unfinished document is. Throws std::bad_alloc when memory for the scan cannot be
-  // had. 0 <= consumed <= size always.
+  // uncovered, as an unfinished document is. Throws std::bad_alloc when memory for the scan
+  // cannot be had. 0 <= consumed <= size always.
+  //
+  // The result is that of one stream over the whole input. An input of at most BATCH_SIZE
+  // bytes that is longer than the window is first scanned window by window (memory: a window
+  // and its index); whenever that cannot be shown to agree with the single stream (an error, a
+  // document longer than a window, no newline to cut at, ...), the whole input is scanned again
+  // in one stream, which takes memory in proportion to the input.
   Result scan(const std::uint8_t* data, std::size_t size);
 
  private:
@@ -35,10 +49,40 @@ class MemoryScanner {
   // Bytes copied and validated at a time: small enough to stay in cache between the two.
   static constexpr std::size_t COPY_BLOCK = std::size_t{1} << 16;
 
+  // How one stream over padded bytes ended: its steps (an error is the last, and counted), the
+  // error if any, and the bytes at its end that no complete document covers.
+  struct Pass {
+    std::uint64_t steps;
+    simdjson::error_code error;
+    std::size_t uncovered;
+  };
+
+  // What the windowed scan of a body (the input without its leading marks and cut-off last
+  // character) found. EXACT: `result` (consumed counted from the body's start) is the single
+  // stream's. INVALID_UTF8: the body is not valid UTF-8. UNSURE: only the single stream knows.
+  enum class Verdict { EXACT, INVALID_UTF8, UNSURE };
+  struct WindowedResult {
+    Verdict verdict;
+    Result result;
+  };
+
+  // The single stream over [body, body + length); consumed counted from the body's start.
+  Result scan_whole(const std::uint8_t* body, std::size_t length);
+
+  // Window after window, each cut right after its last newline and carrying its unfinished
+  // document into the next. Requires window_ < length <= BATCH_SIZE.
+  WindowedResult scan_windows(const std::uint8_t* body, std::size_t length);
+
+  // Runs the stream over the padded [json, json + length). Throws std::bad_alloc when the
+  // parser cannot be allocated.
+  Pass run_stream(const std::uint8_t* json, std::size_t length);
+
   // The batch handed to the stream for `size` bytes: BATCH_SIZE for longer inputs; otherwise
   // the parser's current capacity when it suffices, else the next power of two. The stream
   // (re)allocates the parser whenever the batch differs from its capacity, and any batch of
   // at least `size` bytes indexes the whole input in one pass, exactly as BATCH_SIZE does.
+  // Windowed scans ask for a window at a time, so the parser stays window-sized until an
+  // input is scanned in a single stream.
   std::size_t batch_size_for(std::size_t size) const noexcept;
 
   // Grows padded_ (to a power of two, kept for later calls) so that it holds `size` bytes and
@@ -50,6 +94,9 @@ class MemoryScanner {
   // way and null is returned when they are not valid.
   const std::uint8_t* padded_copy(const std::uint8_t* data, std::size_t size, bool validate);
 
+  std::size_t window_;
+  // The simdjson implementation the parser was created with, at the first scan; null before.
+  const simdjson::implementation* indexing_ = nullptr;
   simdjson::ondemand::parser parser_;
   std::unique_ptr<std::uint8_t[]> padded_;
   std::size_t padded_capacity_ = 0;

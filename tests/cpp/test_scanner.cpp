@@ -1,10 +1,11 @@
-// MemoryScanner without Python: documented results, reuse, alignment and buffers that end at an
-// unreadable page.
+// MemoryScanner without Python: documented results, reuse, alignment, buffers that end at an
+// unreadable page, and scans window by window against the single stream.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -94,6 +95,98 @@ TEST(Scanner, InputEndingAtAnUnreadablePageIsReadInBounds) {
     EXPECT_TRUE(same(scanner.scan(start, input.size()), scan(input))) << input;
   }
   munmap(region, 2 * page);
+}
+
+
+// Lines of a stream: records, scalars, nested arrays, documents spread over several lines, blank
+// and whitespace-only lines, CRLF endings.
+const char* const LINES[] = {
+    "{\"id\":1,\"kind\":\"click\",\"tags\":[\"x\",\"y\"]}\n",
+    "{\"text\":\"\\u00e9\\n \\\"q\\\" {[,:]}\",\"nested\":{\"v\":[1,[2,[3,{\"w\":null}]]]}}\n",
+    "{\"a\":1}\r\n",
+    "17\n",
+    "-0.5e3 true null \"s\"\n",
+    "[[1,2],[],[[[]]]]\n",
+    "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"\n",
+    "{\n  \"a\": [1,\n    2],\n  \"b\": {\"c\": \"d\"}\n}\n",
+    "[\n\"x\",\n\"y\"\n]\n",
+    "\n",
+    "\r\n",
+    "   \t \n",
+    "[1][2]{\"k\":3}\"s\"4\n",
+};
+
+// Faults put somewhere in a stream: byte order marks, stray punctuation, unfinished or
+// malformed values, raw newlines and control characters in strings, invalid UTF-8.
+const char* const FAULTS[] = {
+    "\xef\xbb\xbf", "]", "}", ":", ",", "{\"a\" 1}", "tru", "[1,2", "\"unclosed", "\"a\nb\"", "\"\x01\"",
+    "\xff", "\xc3(", "\xe2\x82", "\\", "{\"a\":}", "1,2\n",
+};
+
+template <std::size_t N>
+const char* pick(std::mt19937& rng, const char* const (&choices)[N]) {
+  return choices[rng() % N];
+}
+
+// A stream of up to a few KiB: half of them well formed, the others with a fault or two at line
+// starts or anywhere; long whitespace runs now and then; sometimes cut anywhere at the end.
+std::string random_stream(std::mt19937& rng) {
+  std::string stream;
+  for (auto lines = rng() % 80; lines > 0; --lines) {
+    stream += rng() % 40 == 0 ? std::string(rng() % 600, rng() % 2 == 0 ? ' ' : '\n') : pick(rng, LINES);
+  }
+  for (auto faults = rng() % 2 == 0 ? 0 : 1 + rng() % 2; faults > 0; --faults) {
+    std::size_t at = stream.empty() ? 0 : rng() % stream.size();
+    if (rng() % 2 == 0) {
+      const std::size_t line_start = stream.rfind('\n', at);
+      at = line_start == std::string::npos ? 0 : line_start + 1;
+    }
+    stream.insert(at, pick(rng, FAULTS));
+  }
+  if (rng() % 3 == 0 && !stream.empty()) stream.resize(stream.size() - rng() % std::min<std::size_t>(stream.size(), 40));
+  return stream;
+}
+
+// Scans each input in one stream and with windows of many sizes, from 1 byte to a few KiB, and
+// expects the same results; under every simdjson implementation this machine runs (the portable
+// fallback included: its indexing differs, in what it checks of a window's last bytes), each
+// with its own scanners since a parser keeps the implementation it was allocated with.
+void expect_windowed_scans_agree(const std::vector<std::string>& inputs) {
+  const simdjson::implementation* active = simdjson::get_active_implementation();
+  for (const simdjson::implementation* implementation : simdjson::get_available_implementations()) {
+    if (!implementation->supported_by_runtime_system()) continue;
+    simdjson::get_active_implementation() = implementation;
+    MemoryScanner single(std::numeric_limits<std::size_t>::max());
+    std::vector<MemoryScanner> windowed;
+    for (const std::size_t window : {1, 16, 17, 31, 64, 100, 256, 1000, 4096}) windowed.emplace_back(window);
+    for (const std::string& input : inputs) {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(input.data());
+      const MemoryScanner::Result expected = single.scan(data, input.size());
+      for (MemoryScanner& scanner : windowed) {
+        EXPECT_TRUE(same(scanner.scan(data, input.size()), expected)) << implementation->name() << ": " << input;
+      }
+    }
+  }
+  simdjson::get_active_implementation() = active;
+}
+
+TEST(Scanner, WindowedScansAgreeWithTheSingleStream) {
+  std::mt19937 rng(11);
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 3000; ++i) inputs.push_back(random_stream(rng));
+  expect_windowed_scans_agree(inputs);
+}
+
+// Every window checks its own UTF-8, up to its last byte: invalid bytes at each position of a
+// stream, right before the newlines the windows are cut at included.
+TEST(Scanner, WindowedScansFindInvalidUtf8Anywhere) {
+  std::string stream;
+  for (int i = 0; i < 4; ++i) stream += "{\"a\":\"\xc3\xa9\"}\n[1,2]\n\"\xe2\x82\xac\"\n3\n";
+  std::vector<std::string> inputs;
+  for (const char* bad : {"\xff", "\x80", "\xc3", "\xe2\x82", "\xed\xa0\x80", "\xf0\x9f\x98", "\xf4\x90\x80\x80"}) {
+    for (std::size_t at = 0; at <= stream.size(); ++at) inputs.push_back(std::string(stream).insert(at, bad));
+  }
+  expect_windowed_scans_agree(inputs);
 }
 
 }  // namespace

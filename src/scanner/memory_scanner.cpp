@@ -189,6 +189,9 @@ MemoryScanner::Result MemoryScanner::scan_whole(const std::uint8_t* body, std::s
 // windows cover it and start and end on character boundaries. Where the stream's indexing checks
 // UTF-8, a window's bytes are left to it, but for the few it may set aside at the end
 // (unchecked_tail_start): a second pass over them would cost about as much as the copy saves.
+// A window followed by at least SIMDJSON_PADDING more bytes of the body is read where it lies:
+// the bytes the stream may read past the window's end are then the caller's own, and their
+// content does not change what the stream finds in the window. Only the last windows are copied.
 MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* body, std::size_t length) {
   try {
     reserve_padded(window_);
@@ -201,9 +204,12 @@ MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* bo
     const std::size_t size = last ? length - start : through_last_newline(body + start, window_);
     if (size == 0 || (start > 0 && !opens_like_the_stream(body + start, size))) return {Verdict::UNSURE, {}};
     const bool indexing_checks = indexing_ != nullptr && indexing_checks_utf8(*indexing_);
-    const std::uint8_t* json = padded_copy(body + start, size, !indexing_checks);
-    const std::size_t tail = indexing_checks ? unchecked_tail_start(json, size) : size;
-    if (json == nullptr || !valid_utf8(json + tail, size - tail)) return {Verdict::INVALID_UTF8, {}};
+    const bool in_place = length - start - size >= simdjson::SIMDJSON_PADDING;
+    const std::uint8_t* json = in_place ? body + start : padded_copy(body + start, size, !indexing_checks);
+    if (json == nullptr) return {Verdict::INVALID_UTF8, {}};
+    // The bytes no check has covered yet: those the indexing may set aside, or all of them.
+    const std::size_t unchecked = indexing_checks ? unchecked_tail_start(json, size) : in_place ? 0 : size;
+    if (!valid_utf8(json + unchecked, size - unchecked)) return {Verdict::INVALID_UTF8, {}};
     const Pass pass = run_stream(json, size);
     if (pass.error != simdjson::SUCCESS || pass.steps == 0 || pass.uncovered >= size) return {Verdict::UNSURE, {}};
     total.documents += pass.steps;

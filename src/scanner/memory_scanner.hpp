@@ -20,8 +20,9 @@ class MemoryScanner {
   // while the previous one is walked. A single document longer than this cannot be parsed.
   static constexpr std::size_t BATCH_SIZE = std::size_t{1} << 30;
 
-  // Bytes copied, validated and indexed at a time when an input of at most BATCH_SIZE bytes is
-  // longer: small enough that the copy is still in cache when the stream indexes it.
+  // Bytes indexed at a time when an input of at most BATCH_SIZE bytes is longer: small enough
+  // that a window and its index stay in cache. Windows are read where they lie while at least
+  // SIMDJSON_PADDING bytes of the input follow them; the last ones are copied into padded memory.
   static constexpr std::size_t WINDOW = std::size_t{1} << 20;
 
   // `window` (at least 1; 0 counts as 1) only changes the cost of a scan, never its result:

@@ -1,8 +1,13 @@
 // Sparse buckets from a portable image of array containers (layout: the published Roaring format,
 // cookie 12346: cookie, container count, then a key and cardinality - 1 per container, a byte
 // offset per container, and each container's sorted 16-bit values).
+//
+// Containers of sparse data hold one or two values, so whether a value opens a container is a
+// coin toss: both passes compute it without branching, and the writing pass stores every field
+// of the current container at every value (the last store wins).
 #include "storage/sparse_bucket.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorvel::storage {
@@ -12,38 +17,36 @@ namespace {
 constexpr std::uint32_t NO_RUN_COOKIE = 12346;
 constexpr std::size_t ARRAY_LIMIT = 4096;  // distinct values an array container may hold
 constexpr std::size_t MIN_RUN = 64;        // runs at least this long are added as ranges
+constexpr std::size_t HEADER = 8;          // cookie and container count
+constexpr std::size_t SLACK = 2;           // room for the store of a repeated last value
 
-std::uint16_t container_key(std::uint64_t value) noexcept { return static_cast<std::uint16_t>(value >> 16); }
+std::uint64_t container_key(std::uint64_t value) noexcept { return (value >> 16) & 0xFFFF; }
 
 template <typename T>
-unsigned char* put(unsigned char* out, T value) noexcept {
+void put(unsigned char* out, T value) noexcept {
   std::memcpy(out, &value, sizeof value);
-  return out + sizeof value;
 }
 
-// Containers and distinct values of `values`, or nothing when they do not qualify.
 struct Shape {
   std::size_t containers = 0;
   std::size_t distinct = 0;
+  std::size_t longest_run = 0;           // values in steps of at most 1, duplicates included
+  std::size_t fullest_container = 0;     // distinct values
 };
 
-std::optional<Shape> shape_of(const std::uint64_t* values, std::size_t count) noexcept {
-  Shape shape;
-  std::size_t in_container = 0;
-  std::size_t run = 0;  // values in the current run of steps of at most 1, duplicates included
-  for (std::size_t i = 0; i < count; ++i) {
-    const bool same_container = i > 0 && container_key(values[i]) == container_key(values[i - 1]);
-    const bool repeated = i > 0 && values[i] == values[i - 1];
-    run = i > 0 && values[i] - values[i - 1] <= 1 ? run + 1 : 1;
-    if (run >= MIN_RUN) return std::nullopt;
-    if (!same_container) {
-      ++shape.containers;
-      in_container = 0;
-    }
-    if (!repeated) {
-      ++shape.distinct;
-      if (++in_container > ARRAY_LIMIT) return std::nullopt;
-    }
+Shape shape_of(const std::uint64_t* values, std::size_t count) noexcept {
+  Shape shape{1, 1, 1, 1};
+  std::size_t run = 1;
+  std::size_t in_container = 1;
+  for (std::size_t i = 1; i < count; ++i) {
+    const std::size_t opens = container_key(values[i]) != container_key(values[i - 1]);
+    const std::size_t fresh = values[i] != values[i - 1];
+    run = values[i] - values[i - 1] <= 1 ? run + 1 : 1;
+    in_container = opens ? 1 : in_container + fresh;
+    shape.containers += opens;
+    shape.distinct += fresh;
+    shape.longest_run = std::max(shape.longest_run, run);
+    shape.fullest_container = std::max(shape.fullest_container, in_container);
   }
   return shape;
 }
@@ -52,31 +55,32 @@ std::optional<Shape> shape_of(const std::uint64_t* values, std::size_t count) no
 
 std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t count,
                                        std::vector<unsigned char>& image) {
-  const std::optional<Shape> shape = count == 0 ? std::nullopt : shape_of(values, count);
-  if (!shape) return std::nullopt;
-  const std::size_t header = 8 + 8 * shape->containers;
-  image.resize(header + 2 * shape->distinct);
-  unsigned char* descriptions = put(put(image.data(), NO_RUN_COOKIE), static_cast<std::uint32_t>(shape->containers));
-  unsigned char* offsets = descriptions + 4 * shape->containers;
-  unsigned char* lows = image.data() + header;
-  std::size_t begin = 0;  // index of the current container's first distinct value among all
-  std::size_t written = 0;
+  if (count == 0) return std::nullopt;
+  const Shape shape = shape_of(values, count);
+  if (shape.longest_run >= MIN_RUN || shape.fullest_container > ARRAY_LIMIT) return std::nullopt;
+  const std::size_t lows_at = HEADER + 8 * shape.containers;
+  const std::size_t size = lows_at + 2 * shape.distinct;
+  if (image.size() < size + SLACK) image.resize(size + SLACK);
+  unsigned char* const out = image.data();
+  unsigned char* const descriptions = out + HEADER;  // key, cardinality - 1
+  unsigned char* const offsets = descriptions + 4 * shape.containers;
+  put(out, NO_RUN_COOKIE);
+  put(out + 4, static_cast<std::uint32_t>(shape.containers));
+  std::size_t container = 0;  // index of the current value's container
+  std::size_t first = 0;      // index among distinct values where that container starts
+  std::size_t written = 0;    // distinct values so far
   for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0 && values[i] == values[i - 1]) continue;
-    const bool opens = i == 0 || container_key(values[i]) != container_key(values[i - 1]);
-    if (opens && written > 0) {
-      descriptions = put(descriptions, static_cast<std::uint16_t>(written - begin - 1));
-      begin = written;
-    }
-    if (opens) {
-      descriptions = put(descriptions, container_key(values[i]));
-      offsets = put(offsets, static_cast<std::uint32_t>(header + 2 * written));
-    }
-    lows = put(lows, static_cast<std::uint16_t>(values[i]));
-    ++written;
+    const bool opens = i > 0 && container_key(values[i]) != container_key(values[i - 1]);
+    const std::size_t fresh = i == 0 || values[i] != values[i - 1];
+    container += opens;
+    first = opens ? written : first;
+    put(out + lows_at + 2 * written, static_cast<std::uint16_t>(values[i]));
+    written += fresh;
+    put(descriptions + 4 * container, static_cast<std::uint16_t>(container_key(values[i])));
+    put(descriptions + 4 * container + 2, static_cast<std::uint16_t>(written - first - 1));
+    put(offsets + 4 * container, static_cast<std::uint32_t>(lows_at + 2 * first));
   }
-  put(descriptions, static_cast<std::uint16_t>(written - begin - 1));
-  return Roaring32::adopt(roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(image.data()), image.size()));
+  return Roaring32::adopt(roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(out), size));
 }
 
 }  // namespace quorvel::storage

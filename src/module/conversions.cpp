@@ -41,8 +41,9 @@ Bitmap bitmap_from_array(const PositionArray& indices) {
 }
 
 py::array_t<std::uint64_t> index_array(const Bitmap& bitmap) {
-  py::array_t<std::uint64_t> result(static_cast<py::ssize_t>(bitmap.cardinality()));
-  bitmap.copy_members(result.mutable_data());
+  const std::uint64_t count = bitmap.cardinality();
+  py::array_t<std::uint64_t> result(static_cast<py::ssize_t>(count));
+  bitmap.copy_members(result.mutable_data(), count);
   return result;
 }
 

@@ -107,7 +107,8 @@ class Bitmap {
 
   // --- bulk interchange ---
   void add_many(const std::uint64_t* values, std::size_t count);  // any order, duplicates allowed
-  void copy_members(std::uint64_t* out) const noexcept;  // writes all members ascending
+  // Writes all members ascending; `count` is cardinality(), which the caller sized `out` by.
+  void copy_members(std::uint64_t* out, std::uint64_t count) const noexcept;
   // Sets mask[m - offset] = value for every member m (the caller sized the mask to cover them).
   void mark_members(bool* mask, std::uint64_t offset, bool value) const noexcept;
 

@@ -1,7 +1,12 @@
 // Bulk interchange: adding many positions at once and exporting all members.
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "storage/bitmap.hpp"
 #include "storage/position_sort.hpp"
@@ -82,13 +87,39 @@ void for_each_run(const Bitmap::Buckets& buckets, Visit&& visit) {
   }
 }
 
+// Writes first, first + 1, ..., first + count - 1 to out. With `streaming`, the bulk goes out in
+// non-temporal stores, which skip reading the destination's cache lines first: for an output far
+// larger than the cache that is a third less memory traffic.
+void fill_consecutive(std::uint64_t* out, std::uint64_t first, std::uint64_t count, bool streaming) noexcept {
+  std::uint64_t i = 0;
+#if defined(__SSE2__)
+  if (streaming && count >= 8) {
+    if (reinterpret_cast<std::uintptr_t>(out) % 16 != 0) out[i++] = first;
+    __m128i pair = _mm_set_epi64x(static_cast<long long>(first + i + 1), static_cast<long long>(first + i));
+    const __m128i two = _mm_set1_epi64x(2);
+    for (; i + 2 <= count; i += 2) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), pair);
+      pair = _mm_add_epi64(pair, two);
+    }
+  }
+#else
+  (void)streaming;
+#endif
+  for (; i < count; ++i) out[i] = first + i;
+}
+
 }  // namespace
 
-void Bitmap::copy_members(std::uint64_t* out) const noexcept {
-  for_each_run(buckets_, [&out](std::uint64_t first, std::uint64_t count) {
-    for (std::uint64_t i = 0; i < count; ++i) out[i] = first + i;
+void Bitmap::copy_members(std::uint64_t* out, std::uint64_t count) const noexcept {
+  constexpr std::uint64_t STREAMED_FROM = std::uint64_t{1} << 20;  // members: 8 MiB of output
+  const bool streaming = count >= STREAMED_FROM;
+  for_each_run(buckets_, [&out, streaming](std::uint64_t first, std::uint64_t count) {
+    fill_consecutive(out, first, count, streaming);
     out += count;
   });
+#if defined(__SSE2__)
+  if (streaming) _mm_sfence();  // order the non-temporal stores before the array is handed out
+#endif
 }
 
 void Bitmap::mark_members(bool* mask, std::uint64_t offset, bool value) const noexcept {

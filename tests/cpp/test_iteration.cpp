@@ -1,7 +1,9 @@
 // The forward iterator and the modification stamp that tells a live iterator when it is stale.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -81,7 +83,7 @@ std::vector<Case> queries() {
       {"copy", [](Bitmap& b) { const Bitmap copy(b); }},
       {"copy_members", [](Bitmap& b) {
          std::vector<std::uint64_t> out(b.cardinality());
-         b.copy_members(out.data());
+         b.copy_members(out.data(), out.size());
        }},
   };
 }
@@ -177,9 +179,28 @@ TEST(ForwardIterator, AgreesWithBulkCopy) {
   bitmap.set(MAX_POSITION - 3, MAX_POSITION);
   bitmap.set(MAX_POSITION);
   std::vector<std::uint64_t> bulk(bitmap.cardinality());
-  bitmap.copy_members(bulk.data());
+  bitmap.copy_members(bulk.data(), bulk.size());
   const Members walked = members_of(bitmap);
   EXPECT_EQ(std::vector<std::uint64_t>(walked.begin(), walked.end()), bulk);
+}
+
+// Outputs of a million members and more are written with streaming stores: runs of every length
+// around the vector width, at both alignments of the output, across buckets.
+TEST(ForwardIterator, AgreesWithLargeBulkCopyAtEitherAlignment) {
+  Bitmap bitmap;
+  std::uint64_t start = (std::uint64_t{1} << 32) - 3'000'000;
+  for (std::uint64_t length = 1; bitmap.cardinality() < 1'500'000; length = length % 19 + 1) {
+    bitmap.set(start, start + length);
+    start += length + 1 + length % 3;
+  }
+  bitmap.set((std::uint64_t{1} << 32) - 70'000, (std::uint64_t{1} << 32) + 70'000);
+  const Members walked = members_of(bitmap);
+  const std::vector<std::uint64_t> expected(walked.begin(), walked.end());
+  for (std::size_t shift : {0, 1}) {
+    std::vector<std::uint64_t> bulk(expected.size() + 1);
+    bitmap.copy_members(bulk.data() + shift, expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bulk.begin() + static_cast<std::ptrdiff_t>(shift)));
+  }
 }
 
 TEST(ForwardIterator, MarkMembersCoversEveryMemberOnce) {

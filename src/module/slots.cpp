@@ -1,4 +1,4 @@
-// CPython-level fast paths for the Bitmap calls made per element: iteration, `in` and the per-call methods.
+// CPython-level fast paths for the per-element Bitmap calls: iteration, `in` and per-call methods.
 // pybind11's dispatcher converts arguments and tries overloads on every call; here the hottest
 // calls are plain CPython slots that fall back to the registered behaviour for anything unusual.
 #include "module/slots.hpp"

@@ -74,7 +74,7 @@ std::size_t through_last_newline(const std::uint8_t* data, std::size_t size) noe
 // complete document runs backwards from the end; before a window opening with ':' ',' ']' or
 // '}' it would stop elsewhere in the window than in the whole input.
 bool opens_like_the_stream(const std::uint8_t* data, std::size_t size) noexcept {
-  if (size >= sizeof UTF8_BOM && std::memcmp(data, UTF8_BOM, sizeof UTF8_BOM) == 0) return false;
+  if (leading_bom_length(data, size) != 0) return false;
   const std::uint8_t* first = std::find_if_not(data, data + size, is_whitespace);
   return first != data + size && *first != ':' && *first != ',' && *first != ']' && *first != '}';
 }

@@ -47,16 +47,15 @@ void Bitmap::add_sorted(const std::uint64_t* values, std::size_t count) {
   }
 }
 
-// A run of at least MIN_RUN consecutive positions is added as one range, which CRoaring keeps as
+// A run of at least RANGE_RUN_LENGTH consecutive positions is added as one range, which CRoaring keeps as
 // a run container where that is the compact form, so later operations on it touch runs, not bits.
 void Bitmap::add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count) {
-  constexpr std::size_t MIN_RUN = 64;
   roaring_bitmap_t* target = bucket.get();
   roaring_bulk_context_t context{};
   for (std::size_t run = 0; run < count;) {
     std::size_t run_end = run + 1;  // [run, run_end): consecutive, duplicates allowed
     while (run_end < count && values[run_end] - values[run_end - 1] <= 1) ++run_end;
-    if (run_end - run >= MIN_RUN) {
+    if (run_end - run >= RANGE_RUN_LENGTH) {
       roaring_bitmap_add_range_closed(target, low_bits(values[run]), low_bits(values[run_end - 1]));
       context = roaring_bulk_context_t{};  // the range may have replaced the cached container
     } else {
@@ -113,9 +112,9 @@ void fill_consecutive(std::uint64_t* out, std::uint64_t first, std::uint64_t cou
 void Bitmap::copy_members(std::uint64_t* out, std::uint64_t count) const noexcept {
   constexpr std::uint64_t STREAMED_FROM = std::uint64_t{1} << 20;  // members: 8 MiB of output
   const bool streaming = count >= STREAMED_FROM;
-  for_each_run(buckets_, [&out, streaming](std::uint64_t first, std::uint64_t count) {
-    fill_consecutive(out, first, count, streaming);
-    out += count;
+  for_each_run(buckets_, [&out, streaming](std::uint64_t first, std::uint64_t length) {
+    fill_consecutive(out, first, length, streaming);
+    out += length;
   });
 #if defined(__SSE2__)
   if (streaming) _mm_sfence();  // order the non-temporal stores before the array is handed out

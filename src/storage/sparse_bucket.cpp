@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::uint32_t NO_RUN_COOKIE = 12346;
 constexpr std::size_t ARRAY_LIMIT = 4096;  // distinct values an array container may hold
-constexpr std::size_t MIN_RUN = 64;        // runs at least this long are added as ranges
 constexpr std::size_t HEADER = 8;          // cookie and container count
 constexpr std::size_t SLACK = 2;           // room for the store of a repeated last value
 
@@ -57,7 +56,7 @@ std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t 
                                        std::vector<unsigned char>& image) {
   if (count == 0) return std::nullopt;
   const Shape shape = shape_of(values, count);
-  if (shape.longest_run >= MIN_RUN || shape.fullest_container > ARRAY_LIMIT) return std::nullopt;
+  if (shape.longest_run >= RANGE_RUN_LENGTH || shape.fullest_container > ARRAY_LIMIT) return std::nullopt;
   const std::size_t lows_at = HEADER + 8 * shape.containers;
   const std::size_t size = lows_at + 2 * shape.distinct;
   if (image.size() < size + SLACK) image.resize(size + SLACK);

@@ -12,10 +12,14 @@
 
 namespace quorvel::storage {
 
+// Runs of at least this many consecutive positions (duplicates included) are added to a bucket
+// as one range; buckets holding such a run are not sparse.
+inline constexpr std::size_t RANGE_RUN_LENGTH = 64;
+
 // The bucket holding the low 32 bits of `values` (one bucket's positions, non-decreasing,
 // duplicates allowed), built exactly as adding them one by one to an empty bucket builds it:
 // only inputs that this leaves as array containers qualify, that is at most 4,096 distinct values
-// per container and no run of 64 or more consecutive positions (which are added as ranges).
+// per container and no run of RANGE_RUN_LENGTH consecutive positions (which are added as ranges).
 // std::nullopt when `values` do not qualify. `image` is scratch space kept by the caller.
 // Throws std::bad_alloc.
 std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t count,

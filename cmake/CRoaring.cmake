@@ -1,21 +1,15 @@
 # Provides the target `quorvel::roaring`: CRoaring's 32-bit bitmap, included as <roaring/roaring.h>.
 #
-# An installed CRoaring that CMake finds and that is new enough wins. Otherwise the unmodified
-# amalgamation (roaring.c, roaring.h) is taken from a pinned pyroaring source archive on PyPI,
-# verified against its SHA-256, unpacked under the build tree and compiled as a static library.
+# The unmodified amalgamation (roaring.c, roaring.h) of one pinned release is taken from a pinned
+# pyroaring source archive on PyPI, verified against its SHA-256, unpacked under the build tree and
+# compiled as a static library. An installed CRoaring is not used: Bitmap's failure handling needs
+# CRoaring compiled with unwind tables (a C++ exception leaves its allocation hook through it) and
+# reads the container index of exactly this release (src/storage/roaring32.cpp checks the version).
 
-set(QUORVEL_CROARING_MIN_VERSION 5.2)
 set(QUORVEL_CROARING_CARRIER "pyroaring==1.2.0")
 set(QUORVEL_CROARING_ARCHIVE_SHA256 "e33bf8fc8d8aad7373f62147cb5dbfaf0fdcf19af8069d034cd8ef4fb41a78af")
 set(QUORVEL_CROARING_ARCHIVE "${PROJECT_SOURCE_DIR}/.deps/pyroaring-1.2.0.tar.gz"
     CACHE FILEPATH "pyroaring source archive that carries the CRoaring amalgamation")
-
-find_package(roaring ${QUORVEL_CROARING_MIN_VERSION} CONFIG QUIET)
-if(roaring_FOUND)
-  message(STATUS "CRoaring: installed ${roaring_VERSION}")
-  add_library(quorvel::roaring ALIAS roaring::roaring)
-  return()
-endif()
 
 if(NOT EXISTS "${QUORVEL_CROARING_ARCHIVE}")
   find_package(Python COMPONENTS Interpreter REQUIRED)
@@ -48,6 +42,7 @@ target_include_directories(quorvel_croaring SYSTEM PUBLIC "${include_root}" PRIV
 set_target_properties(quorvel_croaring PROPERTIES
   POSITION_INDEPENDENT_CODE ON
   C_VISIBILITY_PRESET hidden)
-target_compile_options(quorvel_croaring PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O3>)
+# -fexceptions: std::bad_alloc thrown by the allocation hook unwinds through CRoaring's frames.
+target_compile_options(quorvel_croaring PRIVATE -fexceptions $<$<NOT:$<CONFIG:Debug>>:-O3>)
 add_library(quorvel::roaring ALIAS quorvel_croaring)
 message(STATUS "CRoaring: amalgamation from ${QUORVEL_CROARING_CARRIER}")

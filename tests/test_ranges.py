@@ -1,4 +1,8 @@
 """Range operations set/unset/flip and the tests all/any, cut at bucket boundaries."""
+import os
+import subprocess
+import sys
+
 import pytest
 
 from _quorvel_rec_extension import Bitmap
@@ -138,3 +142,40 @@ def test_range_ending_in_the_last_bucket():
     assert b.cardinality == 2 * BUCKET
     assert (b.first, b.last) == (MAX - 2 * BUCKET, MAX - 1)
     assert b.all(MAX - 2 * BUCKET, MAX) and not b.contains(MAX)
+
+
+OUT_OF_MEMORY = """
+import resource, sys
+from _quorvel_rec_extension import Bitmap
+b = Bitmap()
+for p in (3, 2**32 + 9, 2**40):
+    b.set(p)
+size = b.persisted_size(True, False, False)
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + HEADROOM, resource.RLIM_INFINITY))
+try:
+    CALL
+except MemoryError:
+    pass
+else:
+    sys.exit("no MemoryError")
+assert list(b) == [3, 2**32 + 9, 2**40], list(b)
+assert (len(b), b.persisted_size(True, False, False)) == (3, size)
+b.set(7, 9)
+assert list(b) == [3, 7, 8, 2**32 + 9, 2**40]
+"""
+
+
+@pytest.mark.parametrize("call, headroom", [
+    ("b.set(0, 2**64 - 1)", 0),     # refused before it starts: the range needs far more than there is
+    ("b.flip(0, 2**64 - 1)", 0),
+    ("b.set(0, 2**32)", 2 << 20),  # a whole bucket takes 4.7 MB: fails half-way
+    ("b.flip(2**32 - 5, 2**33 + 7)", 2 << 20),
+])
+def test_a_range_that_runs_out_of_memory_changes_nothing(call, headroom):
+    if os.environ.get("QUORVEL_SANITIZED"):
+        pytest.skip("AddressSanitizer's shadow memory does not fit under an address space limit")
+    script = OUT_OF_MEMORY.replace("HEADROOM", str(headroom)).replace("CALL", call)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr

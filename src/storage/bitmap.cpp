@@ -32,33 +32,42 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   return *this;
 }
 
-Roaring32& Bitmap::bucket(std::uint32_t key) {
-  return buckets_.try_emplace(key).first->second;
-}
-
 const Roaring32* Bitmap::find_bucket(std::uint32_t key) const noexcept {
   const auto found = buckets_.find(key);
   return found == buckets_.end() ? nullptr : &found->second;
 }
 
-void Bitmap::set(std::uint64_t position) {
-  note_change();
-  roaring_bitmap_add(bucket(high_bits(position)).get(), low_bits(position));
+void Bitmap::install(Buckets& changed) noexcept {
+  for (auto& [key, values] : changed) {
+    const auto found = buckets_.find(key);
+    if (found != buckets_.end()) found->second.swap(values);
+  }
+  buckets_.merge(changed);
 }
+
+// A new bucket is built whole before its node joins the map, so a failure adds no empty bucket.
+template <void (Roaring32::*Change)(std::uint32_t)>
+void Bitmap::change_or_create(std::uint64_t position) {
+  const auto found = buckets_.lower_bound(high_bits(position));
+  if (found != buckets_.end() && found->first == high_bits(position)) {
+    (found->second.*Change)(low_bits(position));
+  } else {
+    Roaring32 fresh;
+    (fresh.*Change)(low_bits(position));
+    buckets_.emplace_hint(found, high_bits(position), std::move(fresh));
+  }
+  note_change();
+}
+
+void Bitmap::set(std::uint64_t position) { change_or_create<&Roaring32::add>(position); }
+
+void Bitmap::flip(std::uint64_t position) { change_or_create<&Roaring32::flip>(position); }
 
 void Bitmap::unset(std::uint64_t position) {
   const auto found = buckets_.find(high_bits(position));
   if (found == buckets_.end()) return;
+  found->second.remove(low_bits(position));
   note_change();
-  roaring_bitmap_remove(found->second.get(), low_bits(position));
-}
-
-void Bitmap::flip(std::uint64_t position) {
-  note_change();
-  roaring_bitmap_t* values = bucket(high_bits(position)).get();
-  if (!roaring_bitmap_remove_checked(values, low_bits(position))) {
-    roaring_bitmap_add(values, low_bits(position));
-  }
 }
 
 bool Bitmap::contains(std::uint64_t position) const noexcept {

@@ -6,7 +6,9 @@
 //  - Ranges named `end_ex` are half-open [start, end_ex); `slice` treats its end the same way.
 //  - A bucket may be present and empty. Empty buckets never change the member set; they are
 //    visible only in the persisted form (comparisons, `subset_of` included, ignore them).
-//  - Failures are standard exceptions whose class decides the Python exception at the edge.
+//  - Failures are standard exceptions whose class decides the Python exception at the edge. An
+//    operation that throws (std::bad_alloc included) leaves the Bitmap exactly as it was: changes
+//    are built aside and put in place by steps that cannot fail (allocation.hpp).
 #pragma once
 
 #include <cstddef>
@@ -129,11 +131,17 @@ class Bitmap {
   friend Bitmap operator-(const Bitmap& a, const Bitmap& b);
   friend Bitmap operator^(const Bitmap& a, const Bitmap& b);
 
-  void add_sorted(const std::uint64_t* values, std::size_t count);  // values non-decreasing
-  // Adds one bucket's low bits of `values` (non-decreasing) to `bucket`.
-  static void add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count);
-  Roaring32& bucket(std::uint32_t key);  // finds bucket `key`, creating it empty when absent
   const Roaring32* find_bucket(std::uint32_t key) const noexcept;
+  // Puts the buckets of `changed` in place: the contents of a present key are swapped in (the old
+  // ones end in `changed`), the nodes of new keys move over. Cannot fail.
+  void install(Buckets& changed) noexcept;
+  // Changes bucket hi(position), creating it with the change when absent.
+  template <void (Roaring32::*Change)(std::uint32_t)>
+  void change_or_create(std::uint64_t position);
+  enum class RangeChange { ADD, REMOVE, FLIP };
+  // The range forms: every touched bucket's new containers are built first, then all are put in
+  // place together. ADD and FLIP create every bucket from hi(start) to hi(end_ex).
+  void change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange change);
   void note_change() noexcept { ++modifications_; }
 
   Buckets buckets_;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "storage/allocation.hpp"
 #include "storage/bitmap.hpp"
 
 namespace quorvel::storage {
@@ -11,22 +12,6 @@ namespace quorvel::storage {
 namespace {
 
 using Buckets = Bitmap::Buckets;
-using InplaceOperation = void (*)(roaring_bitmap_t*, const roaring_bitmap_t*);
-
-// Walks `theirs` once in key order: a bucket that `mine` shares becomes combine(mine, theirs);
-// one that only `theirs` has is deep-copied into `mine`, even when it is empty. `mine` and
-// `theirs` must be different maps (CRoaring's in-place xor refuses one bitmap on both sides).
-void merge_buckets(Buckets& mine, const Buckets& theirs, InplaceOperation combine) {
-  for (const auto& [key, values] : theirs) {
-    const auto slot = mine.lower_bound(key);
-    if (slot != mine.end() && slot->first == key) {
-      combine(slot->second.get(), values.get());
-    } else {
-      mine.emplace_hint(slot, key, Roaring32())->second = values;
-    }
-  }
-}
-
 // Empties every bucket and keeps every key: the result of a - a and a ^ a.
 void clear_buckets(Buckets& buckets) noexcept {
   for (auto& [key, values] : buckets) roaring_bitmap_clear(values.get());
@@ -49,20 +34,24 @@ Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation 
   return Roaring32::adopt(result);
 }
 
-// What a bucket of `a` becomes when `b` has no bucket with its key.
-enum class Unmatched { COPY, EMPTY };
+// What a bucket of `a` becomes when `b` has no bucket with its key: a copy (new-object forms), left
+// out (the in-place forms, which keep it as it is) or an empty bucket.
+enum class Unmatched { COPY, KEEP, EMPTY };
 
-// The buckets of `a op b`, built in one merge walk with one CRoaring call per shared key, so no
-// bucket is copied and then rewritten: shared keys get op(a, b); keys only in `a` get a copy of
-// a's bucket or an empty one (`only_a`); keys only in `b` get a copy of b's bucket when
-// `keep_b`. Keys and empty buckets come out as the in-place forms leave them.
+// The buckets of `a op b` that differ from a's, built in one merge walk with one CRoaring call per
+// shared key, so no bucket is copied and then rewritten: shared keys get op(a, b); keys only in
+// `a` get what `only_a` says; keys only in `b` get a copy of b's bucket when `keep_b`. Keys and
+// empty buckets come out as the in-place forms leave them.
 Buckets combined_buckets(const Buckets& a, const Buckets& b, NewOperation op, Unmatched only_a, bool keep_b) {
+  AllocationScope scope;
   Buckets out;
   auto mine = a.begin();
   auto theirs = b.begin();
   while (mine != a.end() || theirs != b.end()) {
     if (theirs == b.end() || (mine != a.end() && mine->first < theirs->first)) {
-      out.emplace_hint(out.end(), mine->first, only_a == Unmatched::COPY ? mine->second : Roaring32());
+      if (only_a != Unmatched::KEEP) {
+        out.emplace_hint(out.end(), mine->first, only_a == Unmatched::COPY ? mine->second : Roaring32());
+      }
       ++mine;
     } else if (mine == a.end() || theirs->first < mine->first) {
       if (keep_b) out.emplace_hint(out.end(), theirs->first, theirs->second);
@@ -73,6 +62,7 @@ Buckets combined_buckets(const Buckets& a, const Buckets& b, NewOperation op, Un
       ++theirs;
     }
   }
+  scope.commit();
   return out;
 }
 
@@ -87,48 +77,45 @@ Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
 
 }  // namespace
 
+// The in-place forms build the new contents of every bucket they change first and then put them
+// in place together (Bitmap::install), so a failure leaves self as it was.
+
 Bitmap& Bitmap::inplace_union(const Bitmap& other) {
   if (&other == this) return *this;  // a | a is a, bucket for bucket
+  Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_or, Unmatched::KEEP, true);
+  install(changed);
   note_change();
-  merge_buckets(buckets_, other.buckets_, roaring_bitmap_or_inplace);
   return *this;
 }
 
 Bitmap& Bitmap::inplace_symmetric_difference(const Bitmap& other) {
-  note_change();
   if (&other == this) {
     clear_buckets(buckets_);
   } else {
-    merge_buckets(buckets_, other.buckets_, roaring_bitmap_xor_inplace);
+    Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_xor, Unmatched::KEEP, true);
+    install(changed);
   }
+  note_change();
   return *this;
 }
 
 // A bucket of self that other lacks is emptied, not erased.
 Bitmap& Bitmap::inplace_intersect(const Bitmap& other) {
   if (&other == this) return *this;  // a & a is a, bucket for bucket
+  Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_and, Unmatched::EMPTY, false);
+  install(changed);
   note_change();
-  for (auto& [key, values] : buckets_) {
-    const Roaring32* theirs = other.find_bucket(key);
-    if (theirs != nullptr) {
-      roaring_bitmap_and_inplace(values.get(), theirs->get());
-    } else {
-      roaring_bitmap_clear(values.get());
-    }
-  }
   return *this;
 }
 
 Bitmap& Bitmap::inplace_difference(const Bitmap& other) {
-  note_change();
   if (&other == this) {
     clear_buckets(buckets_);
-    return *this;
+  } else {
+    Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_andnot, Unmatched::KEEP, false);
+    install(changed);
   }
-  for (auto& [key, values] : buckets_) {
-    const Roaring32* theirs = other.find_bucket(key);
-    if (theirs != nullptr) roaring_bitmap_andnot_inplace(values.get(), theirs->get());
-  }
+  note_change();
   return *this;
 }
 

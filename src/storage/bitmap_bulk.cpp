@@ -1,4 +1,5 @@
 // Bulk interchange: adding many positions at once and exporting all members.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -8,48 +9,21 @@
 #include <emmintrin.h>
 #endif
 
+#include "storage/allocation.hpp"
 #include "storage/bitmap.hpp"
 #include "storage/position_sort.hpp"
 #include "storage/sparse_bucket.hpp"
 
 namespace quorvel::storage {
 
-// Unsorted input is sorted first: adding in key order keeps each CRoaring insertion at the end
-// of its bucket instead of shifting containers, and runs of one bucket share one lookup.
-void Bitmap::add_many(const std::uint64_t* values, std::size_t count) {
-  if (!is_sorted(values, count)) {
-    const std::vector<std::uint64_t> sorted = sorted_copy(values, count);
-    add_sorted(sorted.data(), sorted.size());
-  } else {
-    add_sorted(values, count);
-  }
-}
+namespace {
 
-// Consecutive values of one bucket share one bucket lookup. A new (or empty) bucket that will
-// hold array containers only is built in one step; otherwise the values are added through
-// CRoaring's bulk context.
-void Bitmap::add_sorted(const std::uint64_t* values, std::size_t count) {
-  note_change();
-  std::vector<unsigned char> image;
-  for (std::size_t begin = 0; begin < count;) {
-    const std::uint32_t key = high_bits(values[begin]);
-    std::size_t end = begin + 1;
-    while (end < count && high_bits(values[end]) == key) ++end;
-    Roaring32& target = bucket(key);
-    std::optional<Roaring32> built;
-    if (target.empty()) built = sparse_bucket(values + begin, end - begin, image);
-    if (built) {
-      target = std::move(*built);
-    } else {
-      add_to_bucket(target, values + begin, end - begin);
-    }
-    begin = end;
-  }
-}
+using Buckets = Bitmap::Buckets;
 
-// A run of at least RANGE_RUN_LENGTH consecutive positions is added as one range, which CRoaring keeps as
-// a run container where that is the compact form, so later operations on it touch runs, not bits.
-void Bitmap::add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count) {
+// A run of at least RANGE_RUN_LENGTH consecutive positions is added as one range, which CRoaring
+// keeps as a run container where that is the compact form, so later operations on it touch runs,
+// not bits. `bucket` belongs to the caller's AllocationScope.
+void add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count) {
   roaring_bitmap_t* target = bucket.get();
   roaring_bulk_context_t context{};
   for (std::size_t run = 0; run < count;) {
@@ -63,6 +37,124 @@ void Bitmap::add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::
     }
     run = run_end;
   }
+}
+
+// Builds new contents for the buckets of a non-decreasing stream of positions that arrives in
+// pieces, aside from the Bitmap. Each bucket is built inside its own AllocationScope, from a copy
+// of its present contents; one that may be sparse collects its values and is built in one step
+// (sparse_bucket), any other takes them as they come. Adding in key order keeps each CRoaring
+// insertion at the end of its bucket instead of shifting containers.
+class BucketBuilder {
+ public:
+  explicit BucketBuilder(const Buckets& present) : present_(present) {}
+
+  // `values` are non-decreasing and not below the values of the pass so far.
+  void add(const std::uint64_t* values, std::size_t count) {
+    for (std::size_t begin = 0; begin < count;) {
+      const std::uint32_t key = high_bits(values[begin]);
+      std::size_t end = begin + 1;
+      while (end < count && high_bits(values[end]) == key) ++end;
+      if (!scope_ || key != key_) start(key);
+      take(values + begin, end - begin);
+      begin = end;
+    }
+  }
+
+  // Ends a pass: the next values may start below the last ones again.
+  void end_pass() { finish(); }
+
+  Buckets built() && {
+    finish();
+    return std::move(built_);
+  }
+
+ private:
+  // The bucket's contents so far: built in an earlier pass, or the Bitmap's own.
+  const Roaring32* base(std::uint32_t key) const {
+    const auto done = built_.find(key);
+    if (done != built_.end()) return &done->second;
+    const auto present = present_.find(key);
+    return present != present_.end() && !present->second.empty() ? &present->second : nullptr;
+  }
+
+  void start(std::uint32_t key) {
+    finish();
+    scope_.emplace();
+    key_ = key;
+    const Roaring32* before = base(key);
+    bucket_ = before != nullptr ? Roaring32(*before) : Roaring32();
+    streaming_ = before != nullptr;
+  }
+
+  void take(const std::uint64_t* values, std::size_t count) {
+    if (streaming_) return add_to_bucket(bucket_, values, count);
+    pending_.insert(pending_.end(), values, values + count);
+    if (!sparse_shape(values, count)) {
+      add_to_bucket(bucket_, pending_.data(), pending_.size());
+      pending_.clear();
+      streaming_ = true;
+    }
+  }
+
+  void finish() {
+    if (!scope_) return;
+    if (!pending_.empty()) {
+      std::optional<Roaring32> sparse = sparse_bucket(pending_.data(), pending_.size(), image_);
+      if (sparse) {
+        bucket_ = std::move(*sparse);
+      } else {
+        add_to_bucket(bucket_, pending_.data(), pending_.size());
+      }
+      pending_.clear();
+    }
+    scope_->commit();
+    scope_.reset();
+    Roaring32 done = std::move(bucket_);
+    built_.insert_or_assign(key_, std::move(done));
+  }
+
+  const Buckets& present_;
+  Buckets built_;
+  std::vector<std::uint64_t> pending_;  // values of a bucket that may still be sparse
+  std::vector<unsigned char> image_;    // scratch of sparse_bucket
+  std::uint32_t key_ = 0;
+  bool streaming_ = false;
+  // The open bucket's scope, and the bucket it builds (declared after it: destroyed first).
+  std::optional<AllocationScope> scope_;
+  Roaring32 bucket_;
+};
+
+}  // namespace
+
+// Reads each of the caller's values exactly once, a block at a time into memory of our own:
+// another thread may be changing them, and every later pass works on the copy. Sorted input is
+// built block by block; once a block breaks the order, the rest is copied whole and sorted.
+void Bitmap::add_many(const std::uint64_t* values, std::size_t count) {
+  constexpr std::size_t BLOCK = std::size_t{1} << 15;  // values: 256 KiB, kept in cache
+  BucketBuilder builder(buckets_);
+  std::vector<std::uint64_t> block(std::min(BLOCK, count));
+  std::uint64_t floor = 0;
+  std::size_t done = 0;
+  std::size_t taken = 0;
+  while (done < count) {
+    taken = std::min(BLOCK, count - done);
+    std::memcpy(block.data(), values + done, taken * sizeof *values);
+    if (block[0] < floor || !is_sorted(block.data(), taken)) break;
+    builder.add(block.data(), taken);
+    floor = block[taken - 1];
+    done += taken;
+  }
+  if (done < count) {
+    std::vector<std::uint64_t> rest(count - done);
+    std::memcpy(rest.data(), block.data(), taken * sizeof *values);
+    std::memcpy(rest.data() + taken, values + done + taken, (count - done - taken) * sizeof *values);
+    sort_positions(rest);
+    builder.end_pass();
+    builder.add(rest.data(), rest.size());
+  }
+  Buckets built = std::move(builder).built();
+  install(built);
+  note_change();
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "storage/allocation.hpp"
 #include "storage/bitmap.hpp"
 #include "storage/bucket_pieces.hpp"
 
@@ -130,15 +131,19 @@ Bitmap Bitmap::slice(std::uint64_t start, std::uint64_t end_ex) const {
   if (high_bits(end_ex) < high_bits(start)) {
     throw std::runtime_error("Invalid range" + std::to_string(start) + ".." + std::to_string(end_ex));
   }
-  Bitmap result;
+  AllocationScope scope;
+  Buckets pieces;
   if (high_bits(start) == high_bits(end_ex)) {
     const Roaring32* values = find_bucket(high_bits(start));
-    result.bucket(high_bits(start)) = values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32();
-    return result;
+    pieces.emplace(high_bits(start), values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32());
+  } else {
+    for (auto it = buckets_.lower_bound(high_bits(start)); it != buckets_.end() && it->first <= high_bits(end_ex); ++it) {
+      pieces.emplace_hint(pieces.end(), it->first, clip(it->second, piece_of(it->first, start, end_ex)));
+    }
   }
-  for (auto it = buckets_.lower_bound(high_bits(start)); it != buckets_.end() && it->first <= high_bits(end_ex); ++it) {
-    result.bucket(it->first) = clip(it->second, piece_of(it->first, start, end_ex));
-  }
+  Bitmap result;
+  result.install(pieces);
+  scope.commit();
   return result;
 }
 
@@ -159,11 +164,13 @@ void Bitmap::contract(std::uint64_t position, std::uint64_t by) {
   const std::uint32_t first = by == 0 ? start : high_bits(position >= by ? position - by + 1 : 0);
   if (first > top) return;
   const bool keeps_lower = position >= by;  // members at or below position - by stay
+  AllocationScope scope;
   Buckets rebuilt = rebuild(
       buckets_, first, top,
       [&](std::uint32_t key) { return keeps_lower ? cut(key, position - by, true) : 0; },
       [&](std::uint32_t key) { return cut(key, position, true); }, move_down(by));
   add_empty_buckets(rebuilt, buckets_, first, top, start, top, /*remove_emptied=*/true);
+  scope.commit();
   note_change();
   splice(buckets_, first, top, std::move(rebuilt));
 }
@@ -180,8 +187,10 @@ void Bitmap::expand(std::uint64_t position, std::uint64_t by) {
   const std::uint32_t top = high_bits(*last_member);
   const std::uint32_t last_key = high_bits(*last_member + by);
   const auto split = [&](std::uint32_t key) { return cut(key, position, false); };
+  AllocationScope scope;
   Buckets rebuilt = rebuild(buckets_, start, last_key, split, split, move_up(by));
   add_empty_buckets(rebuilt, buckets_, start, last_key, start, top, /*remove_emptied=*/false);
+  scope.commit();
   note_change();
   splice(buckets_, start, last_key, std::move(rebuilt));
 }

@@ -3,7 +3,9 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "storage/allocation.hpp"
 #include "storage/bitmap.hpp"
 
 namespace quorvel::storage {
@@ -45,16 +47,36 @@ Roaring32 decode(const std::uint8_t* payload, std::size_t size, bool portable) {
   return values;
 }
 
+void optimize_runs(Bitmap::Buckets& buckets) {
+  std::size_t containers = 0;
+  for (const auto& [key, values] : buckets) containers += values.container_count();
+  std::vector<Roaring32::Layout> before;
+  before.reserve(buckets.size());
+  AllocationScope scope(containers);  // each replaced container is released in it
+  try {
+    for (auto& [key, values] : buckets) {
+      before.push_back(values.layout());
+      values.optimize_runs();
+    }
+  } catch (...) {
+    auto bucket = buckets.begin();
+    for (const Roaring32::Layout& layout : before) (bucket++)->second.restore(layout);
+    throw;
+  }
+  scope.commit();
+}
+
 }  // namespace
 
 // Run optimisation and shrinking change how buckets are held (never their members), and they
-// stay in effect for the next write.
+// stay in effect for the next write. Optimisation replaces containers; a failure puts every bucket's
+// old ones back. Shrinking cannot fail (Roaring32::shrink).
 std::uint64_t Bitmap::persisted_size(bool portable, bool optimize, bool shrink) {
-  if (optimize || shrink) note_change();
-  for (auto& [key, values] : buckets_) {
-    if (optimize) roaring_bitmap_run_optimize(values.get());
-    if (shrink) roaring_bitmap_shrink_to_fit(values.get());
+  if (optimize) optimize_runs(buckets_);
+  if (shrink) {
+    for (auto& [key, values] : buckets_) values.shrink();
   }
+  if (optimize || shrink) note_change();
   return form_size(buckets_, portable);
 }
 
@@ -87,7 +109,9 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
     throw std::invalid_argument("persisted form claims " + std::to_string(count) + " buckets, but its " +
                                 std::to_string(size) + " bytes hold at most " + std::to_string(room));
   }
+  AllocationScope scope;
   Bitmap result;
+  std::vector<std::uint8_t> payload;  // each payload is read from the caller's buffer once, here
   std::size_t offset = COUNT_BYTES;
   for (std::uint64_t record = 0; record < count; ++record) {
     const std::size_t left = size - offset;
@@ -102,9 +126,11 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
                                    " bytes, " + std::to_string(left - RECORD_HEADER_BYTES) + " remain");
     }
     const auto payload_length = static_cast<std::size_t>(length);
-    result.bucket(key) = decode(data + offset + RECORD_HEADER_BYTES, payload_length, portable);
+    payload.assign(data + offset + RECORD_HEADER_BYTES, data + offset + RECORD_HEADER_BYTES + payload_length);
+    result.buckets_.insert_or_assign(key, decode(payload.data(), payload_length, portable));
     offset += RECORD_HEADER_BYTES + payload_length;
   }
+  scope.commit();
   return result;
 }
 

@@ -17,9 +17,10 @@
 // An empty bucket is 8 payload bytes (3A 30 00 00 00 00 00 00) portable, 5 (01 00 00 00 00)
 // native; the total size is 8 + sum(12 + n).
 //
-// Reading trusts nothing: every field is checked against the bytes that remain, payloads are
-// decoded with the bounded CRoaring decoders (limit n) and validated before use, and the next
-// record starts 12 + n bytes after this one, whatever the decoder consumed.
+// Reading trusts nothing: every field is checked against the bytes that remain, each payload is
+// copied out of the caller's buffer once (another thread may be changing it) and decoded with the
+// bounded CRoaring decoders (limit n) and validated before use, and the next record starts
+// 12 + n bytes after this one, whatever the decoder consumed.
 //
 // Changing the form without breaking stored bytes. There is no version field, so the meaning of
 // every byte written so far is fixed: field widths, byte order, key order and both payload

@@ -31,23 +31,23 @@ bool is_sorted(const std::uint64_t* values, std::size_t count) noexcept {
   return true;
 }
 
-std::vector<std::uint64_t> sorted_copy(const std::uint64_t* values, std::size_t count) {
-  std::vector<std::uint64_t> result(values, values + count);
+void sort_positions(std::vector<std::uint64_t>& values) {
+  const std::size_t count = values.size();
+  if (count < 2) return;
   std::vector<std::uint64_t> scratch(count);
-  Histograms histograms = count_digits(values, count);
+  Histograms histograms = count_digits(values.data(), count);
   for (std::size_t byte = 0; byte < BYTES; ++byte) {
     auto& histogram = histograms[byte];
-    if (histogram[digit(result[0], byte)] == count) continue;  // every value shares this byte
+    if (histogram[digit(values[0], byte)] == count) continue;  // every value shares this byte
     std::size_t offset = 0;
     for (auto& slot : histogram) {
       const std::size_t size = slot;
       slot = offset;
       offset += size;
     }
-    for (const std::uint64_t value : result) scratch[histogram[digit(value, byte)]++] = value;
-    result.swap(scratch);
+    for (const std::uint64_t value : values) scratch[histogram[digit(value, byte)]++] = value;
+    values.swap(scratch);
   }
-  return result;
 }
 
 }  // namespace quorvel::storage

@@ -1,63 +1,40 @@
-// Roaring32: owns one CRoaring 32-bit bitmap (a bucket of Bitmap) with value semantics.
+// Roaring32: owns one CRoaring 32-bit bitmap (a bucket of Bitmap) with value semantics. Its changes
+// either complete or leave the bucket exactly as it was (std::bad_alloc included).
 #pragma once
 
 #include <roaring/roaring.h>
 
 #include <cstdint>
-#include <new>
-#include <stdexcept>
+#include <vector>
 
 namespace quorvel::storage {
 
 class Roaring32 {
  public:
+  // New containers for the 16-bit keys [first_key, last_key] of a bucket, built aside by one of the
+  // prepare_* functions and put in place by apply().
+  struct Change;
+  // The container index of a bucket, kept so that run optimisation can be undone.
+  struct Layout {
+    std::vector<void*> containers;
+    std::vector<std::uint8_t> kinds;
+  };
+
   Roaring32() noexcept { roaring_bitmap_init_cleared(&bitmap_); }
 
-  // Takes over a heap bitmap returned by CRoaring (offsets, deserializers); `owned` may be null
-  // when CRoaring ran out of memory, which is reported as std::bad_alloc.
-  static Roaring32 adopt(roaring_bitmap_t* owned) {
-    if (owned == nullptr) throw std::bad_alloc();
-    Roaring32 result;
-    result.bitmap_ = *owned;
-    roaring_free(owned);  // the shell only; the containers now belong to `result`
-    return result;
-  }
+  // Takes over a heap bitmap returned by CRoaring (offsets, decoders), inside an AllocationScope;
+  // null (what a decoder returns for a failed allocation) is reported as std::bad_alloc.
+  static Roaring32 adopt(roaring_bitmap_t* owned);
 
-  // Deep copy; CRoaring's copy-on-write flag travels with the contents (it is never switched on).
-  Roaring32(const Roaring32& other) {
-    roaring_bitmap_init_cleared(&bitmap_);
-    if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
-      roaring_bitmap_clear(&bitmap_);
-      throw std::runtime_error("failed roaring_bitmap_overwrite in constructor");
-    }
-    roaring_bitmap_set_copy_on_write(&bitmap_, roaring_bitmap_get_copy_on_write(&other.bitmap_));
-  }
+  // Deep copies; CRoaring's copy-on-write flag travels with the contents (it is never switched on).
+  Roaring32(const Roaring32& other);  // std::runtime_error "failed roaring_bitmap_overwrite in constructor"
+  Roaring32& operator=(const Roaring32& other);  // std::runtime_error "failed memory alloc in assignment"
+  Roaring32(Roaring32&& other) noexcept : bitmap_(other.bitmap_) { roaring_bitmap_init_cleared(&other.bitmap_); }
+  Roaring32& operator=(Roaring32&& other) noexcept;
+  ~Roaring32();
+  void swap(Roaring32& other) noexcept;
 
-  Roaring32(Roaring32&& other) noexcept : bitmap_(other.bitmap_) {
-    roaring_bitmap_init_cleared(&other.bitmap_);
-  }
-
-  Roaring32& operator=(const Roaring32& other) {
-    if (this != &other) {
-      if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
-        throw std::runtime_error("failed memory alloc in assignment");
-      }
-      roaring_bitmap_set_copy_on_write(&bitmap_, roaring_bitmap_get_copy_on_write(&other.bitmap_));
-    }
-    return *this;
-  }
-
-  Roaring32& operator=(Roaring32&& other) noexcept {
-    if (this != &other) {
-      roaring_bitmap_clear(&bitmap_);
-      bitmap_ = other.bitmap_;
-      roaring_bitmap_init_cleared(&other.bitmap_);
-    }
-    return *this;
-  }
-
-  ~Roaring32() { roaring_bitmap_clear(&bitmap_); }
-
+  // Raw access: read-only use, or changes to a bucket that an AllocationScope is building.
   roaring_bitmap_t* get() noexcept { return &bitmap_; }
   const roaring_bitmap_t* get() const noexcept { return &bitmap_; }
 
@@ -71,8 +48,46 @@ class Roaring32 {
     return static_cast<std::uint64_t>(bitmap_.high_low_container.size);
   }
 
+  // --- element changes: complete, or no change ---
+  void add(std::uint32_t value);
+  void remove(std::uint32_t value);
+  void flip(std::uint32_t value);
+
+  // --- changes of the low values [begin, end), begin < end <= 2^32, in three steps so that several
+  // buckets change together or not at all:
+  //  1. reserve_range(begin, end): room in the container index for what the change may add (a change
+  //     of capacity only, kept when a later step fails; needed before prepare_add and prepare_flip);
+  //  2. prepare_*(begin, end), inside an AllocationScope: the new containers, built aside;
+  //  3. apply(change), after the scope commits: cannot fail.
+  void reserve_range(std::uint64_t begin, std::uint64_t end);
+  Change prepare_add(std::uint64_t begin, std::uint64_t end) const;
+  Change prepare_remove(std::uint64_t begin, std::uint64_t end) const;
+  Change prepare_flip(std::uint64_t begin, std::uint64_t end) const;
+  void apply(Change&& change) noexcept;
+
+  // --- run optimisation: optimize_runs() inside an AllocationScope that expects container_count()
+  // outside releases; restore(layout()) taken before undoes it exactly until the scope commits ---
+  Layout layout() const;
+  void optimize_runs();
+  void restore(const Layout& before) noexcept;
+  // Releases spare capacity where that succeeds; never fails, never changes members.
+  void shrink() noexcept;
+
  private:
+  static Roaring32 copy_of(const Roaring32& other, const char* failure);
+  Roaring32 containers_between(std::uint16_t first_key, std::uint16_t last_key) const;
+  void merge_container(std::uint16_t key, Roaring32& into) const;
+  void reserve(std::int32_t extra);
+  template <class Build>
+  void change_alone(std::uint32_t value, bool may_add_container, Build&& build);
+
   roaring_bitmap_t bitmap_;
+};
+
+struct Roaring32::Change {
+  std::uint16_t first_key;
+  std::uint16_t last_key;
+  Roaring32 containers;  // keys within [first_key, last_key]
 };
 
 }  // namespace quorvel::storage

@@ -50,13 +50,21 @@ Shape shape_of(const std::uint64_t* values, std::size_t count) noexcept {
   return shape;
 }
 
+bool qualifies(const Shape& shape) noexcept {
+  return shape.longest_run < RANGE_RUN_LENGTH && shape.fullest_container <= ARRAY_LIMIT;
+}
+
 }  // namespace
+
+bool sparse_shape(const std::uint64_t* values, std::size_t count) noexcept {
+  return count == 0 || qualifies(shape_of(values, count));
+}
 
 std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t count,
                                        std::vector<unsigned char>& image) {
   if (count == 0) return std::nullopt;
   const Shape shape = shape_of(values, count);
-  if (shape.longest_run >= RANGE_RUN_LENGTH || shape.fullest_container > ARRAY_LIMIT) return std::nullopt;
+  if (!qualifies(shape)) return std::nullopt;
   const std::size_t lows_at = HEADER + 8 * shape.containers;
   const std::size_t size = lows_at + 2 * shape.distinct;
   if (image.size() < size + SLACK) image.resize(size + SLACK);

@@ -20,9 +20,13 @@ inline constexpr std::size_t RANGE_RUN_LENGTH = 64;
 // duplicates allowed), built exactly as adding them one by one to an empty bucket builds it:
 // only inputs that this leaves as array containers qualify, that is at most 4,096 distinct values
 // per container and no run of RANGE_RUN_LENGTH consecutive positions (which are added as ranges).
-// std::nullopt when `values` do not qualify. `image` is scratch space kept by the caller.
-// Throws std::bad_alloc.
+// std::nullopt when `values` do not qualify. `image` is scratch space kept by the caller. Call
+// inside an AllocationScope; throws std::bad_alloc.
 std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t count,
                                        std::vector<unsigned char>& image);
+
+// Whether `values` (as for sparse_bucket) qualify; a part of a bucket's values that does not
+// qualify rules the bucket out.
+bool sparse_shape(const std::uint64_t* values, std::size_t count) noexcept;
 
 }  // namespace quorvel::storage

@@ -1,0 +1,297 @@
+// Roaring32's changes: element changes in place where CRoaring cannot allocate, and everything else
+// built aside (in an AllocationScope) and then spliced into the container index by steps that
+// cannot fail.
+//
+// This file is the only one that reads CRoaring's internals: its container index
+// (roaring_array_t: sorted 16-bit keys, container pointers, kind codes) and the three container
+// structs, to tell whether a change can allocate and to splice containers. They are those of the
+// release checked below; see allocation.hpp for why CRoaring must not allocate on live data.
+#include "storage/roaring32.hpp"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "storage/allocation.hpp"
+
+static_assert(ROARING_VERSION_MAJOR == 5 && ROARING_VERSION_MINOR == 2 && ROARING_VERSION_REVISION == 2,
+              "Roaring32 reads CRoaring 5.2.2's container index and container structs: check them before "
+              "building with another release");
+
+namespace quorvel::storage {
+
+namespace {
+
+namespace internal = roaring::internal;
+using internal::container_t;
+
+constexpr std::uint64_t CONTAINER_SPAN = 1u << 16;
+
+std::uint16_t key_of(std::uint64_t low) noexcept { return static_cast<std::uint16_t>(low >> 16); }
+
+// Index of the first container whose key is `key` or larger.
+std::int32_t first_index(const roaring_array_t& index, std::uint32_t key) noexcept {
+  if (key > 0xFFFF) return index.size;
+  const std::int32_t found = internal::ra_get_index(&index, static_cast<std::uint16_t>(key));
+  return found >= 0 ? found : -found - 1;
+}
+
+// Whether adding `low` to container `c` changes nothing or changes it without allocating: no
+// growth of an array or run container, no conversion of a full array container to a bitset.
+bool adds_in_place(const container_t* c, std::uint8_t kind, std::uint16_t low) noexcept {
+  switch (kind) {
+    case BITSET_CONTAINER_TYPE:
+      return true;
+    case ARRAY_CONTAINER_TYPE: {
+      const auto* array = static_cast<const internal::array_container_t*>(c);
+      return (array->cardinality < array->capacity && array->cardinality < internal::DEFAULT_MAX_SIZE) ||
+             internal::array_container_contains(array, low);
+    }
+    case RUN_CONTAINER_TYPE: {
+      const auto* runs = static_cast<const internal::run_container_t*>(c);
+      return runs->n_runs < runs->capacity || internal::run_container_contains(runs, low);
+    }
+    default:
+      return false;
+  }
+}
+
+// Whether removing `low` from container `c` changes nothing or changes it without allocating: no
+// split of a run into a full run container, no conversion of a bitset to an array container.
+bool removes_in_place(const container_t* c, std::uint8_t kind, std::uint16_t low) noexcept {
+  switch (kind) {
+    case BITSET_CONTAINER_TYPE: {
+      const auto* bits = static_cast<const internal::bitset_container_t*>(c);
+      return bits->cardinality > internal::DEFAULT_MAX_SIZE + 1 || !internal::bitset_container_contains(bits, low);
+    }
+    case ARRAY_CONTAINER_TYPE:
+      return true;
+    case RUN_CONTAINER_TYPE: {
+      const auto* runs = static_cast<const internal::run_container_t*>(c);
+      return runs->n_runs < runs->capacity || !internal::run_container_contains(runs, low);
+    }
+    default:
+      return false;
+  }
+}
+
+// A bitmap that shows containers [first, end) of `index` without owning them: only ever read.
+roaring_bitmap_t view_of(const roaring_array_t& index, std::int32_t first, std::int32_t end) noexcept {
+  roaring_bitmap_t view;
+  view.high_low_container = index;
+  view.high_low_container.size = end - first;
+  view.high_low_container.allocation_size = end - first;
+  view.high_low_container.containers = index.containers + first;
+  view.high_low_container.keys = index.keys + first;
+  view.high_low_container.typecodes = index.typecodes + first;
+  return view;
+}
+
+}  // namespace
+
+Roaring32 Roaring32::adopt(roaring_bitmap_t* owned) {
+  if (owned == nullptr) throw std::bad_alloc();
+  Roaring32 result;
+  result.bitmap_ = *owned;
+  roaring_free(owned);  // the shell only; the containers now belong to `result`
+  return result;
+}
+
+Roaring32 Roaring32::copy_of(const Roaring32& other, const char* failure) {
+  AllocationScope scope;
+  Roaring32 result;
+  try {
+    if (!roaring_bitmap_overwrite(&result.bitmap_, &other.bitmap_)) throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error(failure);
+  }
+  scope.commit();
+  roaring_bitmap_set_copy_on_write(&result.bitmap_, roaring_bitmap_get_copy_on_write(&other.bitmap_));
+  return result;
+}
+
+Roaring32::Roaring32(const Roaring32& other)
+    : Roaring32(copy_of(other, "failed roaring_bitmap_overwrite in constructor")) {}
+
+Roaring32& Roaring32::operator=(const Roaring32& other) {
+  if (this != &other) {
+    Roaring32 copy = copy_of(other, "failed memory alloc in assignment");
+    swap(copy);
+  }
+  return *this;
+}
+
+Roaring32& Roaring32::operator=(Roaring32&& other) noexcept {
+  if (this != &other) {
+    roaring_bitmap_clear(&bitmap_);
+    bitmap_ = other.bitmap_;
+    roaring_bitmap_init_cleared(&other.bitmap_);
+  }
+  return *this;
+}
+
+// A bucket that a failing CRoaring call was building may hold garbage: its scope frees its blocks.
+Roaring32::~Roaring32() {
+  if (!allocation_scope_unwinding()) roaring_bitmap_clear(&bitmap_);
+}
+
+void Roaring32::swap(Roaring32& other) noexcept { std::swap(bitmap_, other.bitmap_); }
+
+// --- element changes ---
+
+template <class Build>
+void Roaring32::change_alone(std::uint32_t value, bool may_add_container, Build&& build) {
+  if (may_add_container) reserve(1);
+  AllocationScope scope;
+  Change change{key_of(value), key_of(value), containers_between(key_of(value), key_of(value))};
+  build(change.containers.get());
+  scope.commit();
+  apply(std::move(change));
+}
+
+void Roaring32::add(std::uint32_t value) {
+  roaring_array_t& index = bitmap_.high_low_container;
+  const std::int32_t at = internal::ra_get_index(&index, key_of(value));
+  const auto low = static_cast<std::uint16_t>(value);
+  if (at >= 0 && adds_in_place(index.containers[at], index.typecodes[at], low)) {
+    std::uint8_t kind = 0;
+    internal::container_add(index.containers[at], low, index.typecodes[at], &kind);  // same container
+    return;
+  }
+  change_alone(value, at < 0, [value](roaring_bitmap_t* part) { roaring_bitmap_add(part, value); });
+}
+
+void Roaring32::remove(std::uint32_t value) {
+  const roaring_array_t& index = bitmap_.high_low_container;
+  const std::int32_t at = internal::ra_get_index(&index, key_of(value));
+  if (at < 0) return;
+  if (removes_in_place(index.containers[at], index.typecodes[at], static_cast<std::uint16_t>(value))) {
+    roaring_bitmap_remove(&bitmap_, value);  // frees the container if it empties, allocates nothing
+    return;
+  }
+  change_alone(value, false, [value](roaring_bitmap_t* part) { roaring_bitmap_remove(part, value); });
+}
+
+void Roaring32::flip(std::uint32_t value) {
+  if (contains(value)) {
+    remove(value);
+  } else {
+    add(value);
+  }
+}
+
+// --- range changes ---
+
+void Roaring32::reserve(std::int32_t extra) {
+  roaring_array_t& index = bitmap_.high_low_container;
+  if (extra <= 0 || index.size + extra <= index.allocation_size) return;
+  AllocationScope scope(1);  // the old index is released in it
+  // The index's one allocation comes before any change: a failure leaves it as it was.
+  if (!internal::extend_array(&index, extra)) throw std::bad_alloc();
+  scope.commit();
+}
+
+void Roaring32::reserve_range(std::uint64_t begin, std::uint64_t end) {
+  const roaring_array_t& index = bitmap_.high_low_container;
+  const std::uint32_t first = key_of(begin);
+  const std::uint32_t last = key_of(end - 1);
+  const std::int32_t present = first_index(index, last + 1) - first_index(index, first);
+  reserve(static_cast<std::int32_t>(last - first + 1) - present);
+}
+
+// Deep copies of the containers with keys in [first_key, last_key].
+Roaring32 Roaring32::containers_between(std::uint16_t first_key, std::uint16_t last_key) const {
+  const roaring_array_t& index = bitmap_.high_low_container;
+  const roaring_bitmap_t view = view_of(index, first_index(index, first_key), first_index(index, last_key + 1u));
+  return adopt(roaring_bitmap_copy(&view));
+}
+
+// ORs a copy of this bucket's container `key`, if present, into `into`.
+void Roaring32::merge_container(std::uint16_t key, Roaring32& into) const {
+  const roaring_array_t& index = bitmap_.high_low_container;
+  const std::int32_t at = internal::ra_get_index(&index, key);
+  if (at < 0) return;
+  const roaring_bitmap_t view = view_of(index, at, at + 1);
+  roaring_bitmap_or_inplace(&into.bitmap_, &view);
+}
+
+// Containers wholly inside the range become full or vanish whatever they held, so only the two
+// end containers are read from the bucket.
+Roaring32::Change Roaring32::prepare_add(std::uint64_t begin, std::uint64_t end) const {
+  Change change{key_of(begin), key_of(end - 1), Roaring32()};
+  roaring_bitmap_add_range_closed(change.containers.get(), static_cast<std::uint32_t>(begin),
+                                  static_cast<std::uint32_t>(end - 1));
+  const auto covered = [&](std::uint64_t key) { return begin <= key * CONTAINER_SPAN && (key + 1) * CONTAINER_SPAN <= end; };
+  if (!covered(change.first_key)) merge_container(change.first_key, change.containers);
+  if (change.last_key != change.first_key && !covered(change.last_key)) {
+    merge_container(change.last_key, change.containers);
+  }
+  return change;
+}
+
+Roaring32::Change Roaring32::prepare_remove(std::uint64_t begin, std::uint64_t end) const {
+  Change change{key_of(begin), key_of(end - 1), Roaring32()};
+  merge_container(change.first_key, change.containers);
+  if (change.last_key != change.first_key) merge_container(change.last_key, change.containers);
+  roaring_bitmap_remove_range(change.containers.get(), begin, end);
+  return change;
+}
+
+Roaring32::Change Roaring32::prepare_flip(std::uint64_t begin, std::uint64_t end) const {
+  Change change{key_of(begin), key_of(end - 1), containers_between(key_of(begin), key_of(end - 1))};
+  roaring_bitmap_flip_inplace(change.containers.get(), begin, end);
+  return change;
+}
+
+// Frees the containers with keys in [first_key, last_key] and moves the change's containers into
+// their place. Room for them was reserved (reserve_range), so nothing is allocated.
+void Roaring32::apply(Change&& change) noexcept {
+  roaring_array_t& index = bitmap_.high_low_container;
+  roaring_array_t& fresh = change.containers.bitmap_.high_low_container;
+  const std::int32_t first = first_index(index, change.first_key);
+  const std::int32_t end = first_index(index, change.last_key + 1u);
+  for (std::int32_t i = first; i < end; ++i) internal::container_free(index.containers[i], index.typecodes[i]);
+  const auto tail = static_cast<std::size_t>(index.size - end);
+  const auto count = static_cast<std::size_t>(fresh.size);
+  const auto to = static_cast<std::size_t>(first);
+  std::memmove(index.keys + to + count, index.keys + end, tail * sizeof *index.keys);
+  std::memmove(index.containers + to + count, index.containers + end, tail * sizeof *index.containers);
+  std::memmove(index.typecodes + to + count, index.typecodes + end, tail * sizeof *index.typecodes);
+  std::memcpy(index.keys + to, fresh.keys, count * sizeof *index.keys);
+  std::memcpy(index.containers + to, fresh.containers, count * sizeof *index.containers);
+  std::memcpy(index.typecodes + to, fresh.typecodes, count * sizeof *index.typecodes);
+  index.size = static_cast<std::int32_t>(to + count + tail);
+  fresh.size = 0;  // the containers belong to this bucket now
+}
+
+// --- run optimisation and shrinking ---
+
+Roaring32::Layout Roaring32::layout() const {
+  const roaring_array_t& index = bitmap_.high_low_container;
+  const auto count = static_cast<std::size_t>(index.size);
+  return Layout{std::vector<void*>(index.containers, index.containers + count),
+                std::vector<std::uint8_t>(index.typecodes, index.typecodes + count)};
+}
+
+// CRoaring's run optimisation replaces containers by new ones and releases the old; it never
+// changes a container's contents or the keys. Inside a scope the old ones are only released at
+// commit, so writing the saved pointers back restores the bucket exactly.
+void Roaring32::optimize_runs() { roaring_bitmap_run_optimize(&bitmap_); }
+
+void Roaring32::restore(const Layout& before) noexcept {
+  roaring_array_t& index = bitmap_.high_low_container;
+  std::memcpy(index.containers, before.containers.data(), before.containers.size() * sizeof(void*));
+  std::memcpy(index.typecodes, before.kinds.data(), before.kinds.size());
+}
+
+// Containers shrink by reallocating to a smaller size, which the memory hook never lets fail; the
+// index shrinks by a new allocation, which may fail and then leaves the index as it was.
+void Roaring32::shrink() noexcept {
+  try {
+    roaring_bitmap_shrink_to_fit(&bitmap_);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+}  // namespace quorvel::storage

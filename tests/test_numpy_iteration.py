@@ -1,5 +1,6 @@
 """NumPy interchange (constructor, index_array, bool_array) and Python iteration."""
 import itertools
+import threading
 
 import numpy as np
 import pytest
@@ -36,6 +37,41 @@ def test_strided_view_of_uint64_is_taken_without_conversion():
 @pytest.mark.parametrize("indices", [[1, 2, 3], np.array([3, 1], dtype=np.int32), (2**40, 7)])
 def test_other_integer_inputs_are_converted(indices):
     assert list(Bitmap(indices)) == sorted(set(int(i) for i in indices))
+
+
+@pytest.mark.parametrize("kind", ["sorted sparse", "sorted runs", "unsorted"])
+def test_construction_from_an_array_that_another_thread_rewrites(kind):
+    """NumPy copies without the interpreter lock, so the array may change while it is read: any
+    mix of old and new values must give a sound Bitmap, never corrupt memory."""
+    rng = np.random.default_rng(11)
+    count = 1 << 18
+    if kind == "sorted runs":
+        shapes = [np.arange(start, start + count, dtype=np.uint64) for start in (0, 2**32 - 1000)]
+    else:
+        shapes = [rng.integers(0, 2**36, count, dtype=np.uint64) for _ in range(2)]
+        if kind == "sorted sparse":
+            shapes = [np.sort(shape) for shape in shapes]
+    shared = shapes[0].copy()
+    stop = threading.Event()
+
+    def rewrite():
+        for turn in itertools.count():
+            if stop.is_set():
+                return
+            np.copyto(shared, shapes[turn % 2])
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for _ in range(10):
+            b = Bitmap(shared)
+            members = b.index_array()
+            assert len(members) == len(b) <= count
+            assert np.all(members[1:] > members[:-1])
+            assert Bitmap.read(persisted(b)) == b
+    finally:
+        stop.set()
+        writer.join()
 
 
 @pytest.mark.parametrize("shape", [(2, 2), (1, 3), ()])

@@ -255,12 +255,16 @@ void Roaring32::apply(Change&& change) noexcept {
   const auto tail = static_cast<std::size_t>(index.size - end);
   const auto count = static_cast<std::size_t>(fresh.size);
   const auto to = static_cast<std::size_t>(first);
-  std::memmove(index.keys + to + count, index.keys + end, tail * sizeof *index.keys);
-  std::memmove(index.containers + to + count, index.containers + end, tail * sizeof *index.containers);
-  std::memmove(index.typecodes + to + count, index.typecodes + end, tail * sizeof *index.typecodes);
-  std::memcpy(index.keys + to, fresh.keys, count * sizeof *index.keys);
-  std::memcpy(index.containers + to, fresh.containers, count * sizeof *index.containers);
-  std::memcpy(index.typecodes + to, fresh.typecodes, count * sizeof *index.typecodes);
+  if (tail > 0 && end != static_cast<std::int32_t>(to + count)) {
+    std::memmove(index.keys + to + count, index.keys + end, tail * sizeof *index.keys);
+    std::memmove(index.containers + to + count, index.containers + end, tail * sizeof *index.containers);
+    std::memmove(index.typecodes + to + count, index.typecodes + end, tail * sizeof *index.typecodes);
+  }
+  if (count > 0) {
+    std::memcpy(index.keys + to, fresh.keys, count * sizeof *index.keys);
+    std::memcpy(index.containers + to, fresh.containers, count * sizeof *index.containers);
+    std::memcpy(index.typecodes + to, fresh.typecodes, count * sizeof *index.typecodes);
+  }
   index.size = static_cast<std::int32_t>(to + count + tail);
   fresh.size = 0;  // the containers belong to this bucket now
 }
@@ -281,6 +285,7 @@ void Roaring32::optimize_runs() { roaring_bitmap_run_optimize(&bitmap_); }
 
 void Roaring32::restore(const Layout& before) noexcept {
   roaring_array_t& index = bitmap_.high_low_container;
+  if (before.containers.empty()) return;
   std::memcpy(index.containers, before.containers.data(), before.containers.size() * sizeof(void*));
   std::memcpy(index.typecodes, before.kinds.data(), before.kinds.size());
 }

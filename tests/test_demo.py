@@ -26,7 +26,7 @@ def test_lines_are_numbered_across_reads_and_bad_lines_left_out(tmp_path):
     path = tmp_path / "log.ndjson"
     path.write_bytes(demo.BOM + b"\n".join(records) + b"\n")
     # 97-byte reads end between records' closing braces and their newlines
-    result, ordinals, _ = demo.scan_file(path, chunk_size=97)
+    result, ordinals, _, _ = demo.scan_file(path, chunk_size=97)
     assert (result.documents, result.bad_line_count) == (1999, 1)
     assert ordinals.tolist() == [i for i in range(2000) if i % 3 == 0 and i != 600]
     assert demo.independent_count(path) == (1999, len(ordinals), 1)  # the mark opening the file skipped

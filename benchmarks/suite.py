@@ -24,6 +24,7 @@ import pyroaring
 from pyroaring import BitMap64
 
 from _quorvel_rec_extension import Bitmap, MemoryScanner
+from quorvel_ndjson import count_ndjson
 
 import workloads
 
@@ -32,6 +33,7 @@ ROOT = HERE.parent
 CEILING = ROOT / "build" / "scan-ceiling" / "scan_ceiling"
 
 BULK, PER_CALL, COPY_LIMIT, SIZE, SCAN = 1.0, 1.5, 2.0, 1.05, 1 / 0.9
+READER, READER_LINEAR = 1 / 0.7, 3.0  # count_ndjson over a file against one scan of its bytes in memory
 BATCHED_BELOW, BATCH_TIME = 1e-3, 20e-3  # seconds
 
 
@@ -338,6 +340,38 @@ class Suite:
         assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
         self.add("scan", label + " 16 MiB chunks", self.median(chunked),
                  f"C++ iterate_many ({ceiling['implementation']})", ceiling["median_s"], SCAN)
+        self.reader_row(label + " file", path, data, "scan of the bytes in one buffer", whole, READER)
+
+        def old_recipe():  # README's chunked recipe before count_ndjson: tail + chunk copied for every chunk
+            documents, tail = 0, b""
+            with open(path, "rb") as source:
+                while piece := source.read(chunk):
+                    buffer = tail + piece
+                    count, consumed = scanner.scan(buffer)
+                    documents, tail = documents + count, buffer[consumed:]
+            return documents
+        assert old_recipe() == lines
+        self.add("count_ndjson", label + " file", self.rows[-1]["ours_s"], "old recipe: tail + chunk copies",
+                 self.median(old_recipe), None)
+
+    def reader_rows(self):
+        """count_ndjson where a careless reader takes quadratic time: one long line (scanned again
+        and again while it grows), and many tiny ones (work per line). The baseline is a fresh
+        scanner, since count_ndjson makes one and a document longer than a window makes it allocate."""
+        mib, lines = (20, 10**6) if self.quick else (200, 10**7)
+        for label, path in [(f"1 line of {mib} MiB", workloads.single_line_file(mib << 20)),
+                            (f"{lines // 10**6}M 1-byte lines", workloads.one_byte_lines_file(lines))]:
+            data = path.read_bytes()
+            self.reader_row(label, path, data, "fresh scanner's scan of the bytes",
+                            self.median(lambda: MemoryScanner().scan(data)), READER_LINEAR)
+
+    def reader_row(self, label, path, data, baseline, baseline_s, target):
+        """count_ndjson over `path`, whose bytes are `data`, against one scan of them (baseline_s)."""
+        documents, consumed = MemoryScanner().scan(data)
+        result = count_ndjson(path)
+        assert consumed == len(data) and result.bad_line_count == 0
+        assert (result.documents, result.lines) == (documents, data.count(b"\n"))
+        self.add("count_ndjson", label, self.median(lambda: count_ndjson(path)), baseline, baseline_s, target)
 
 
 ALGEBRA = [
@@ -459,6 +493,7 @@ def main():
         suite.scaling_rows()
     if args.only in (None, "scan"):
         suite.scan_rows()
+        suite.reader_rows()
     for row in suite.rows:
         if row.get("unit") == "bytes":
             row["ours_bytes"], row["baseline_bytes"] = row["ours_s"], row["baseline_s"]

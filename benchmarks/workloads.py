@@ -1,4 +1,4 @@
-"""Seeded workloads of the benchmark suite: position arrays and the cached NDJSON file."""
+"""Seeded workloads of the benchmark suite: position arrays and the cached NDJSON files."""
 from pathlib import Path
 
 import numpy as np
@@ -68,3 +68,27 @@ def ndjson_file(size_bytes, seed=SEED):
             written += len(block)
     partial.rename(path)
     return path
+
+
+def _cached(name, write):
+    """Path of DATA_DIR/name, written once by write(file object)."""
+    path = DATA_DIR / name
+    if not path.exists():
+        DATA_DIR.mkdir(parents=True, exist_ok=True)
+        partial = path.with_suffix(".partial")
+        with open(partial, "wb") as out:
+            write(out)
+        partial.rename(path)
+    return path
+
+
+def single_line_file(size_bytes):
+    """Path of a cached NDJSON file of one line of about `size_bytes` bytes: one array of numbers."""
+    items = size_bytes // 8
+    return _cached(f"single-line-{size_bytes >> 20}MiB.ndjson",
+                   lambda out: out.write(b"[" + b"1234567," * (items - 1) + b"1234567]\n"))
+
+
+def one_byte_lines_file(lines):
+    """Path of a cached NDJSON file of `lines` lines of one byte each (a digit)."""
+    return _cached(f"one-byte-lines-{lines // 10**6}M.ndjson", lambda out: out.write(b"7\n" * lines))

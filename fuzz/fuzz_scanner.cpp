@@ -1,6 +1,7 @@
 // Fuzzes MemoryScanner::scan with arbitrary bytes. Every input must give 0 <= consumed <= size and
 // the same result through a reused instance and a fresh one, through scanners with tiny windows,
-// at other alignments and with its last byte right before an unreadable page; and the result the
+// at other alignments and with its last byte right before an unreadable page; with a batch of a
+// third of the input, the same result window by window as in one stream; and the result the
 // documented semantics predict from a direct reading of simdjson's document stream with a fixed
 // batch:
 //  - leading UTF-8 byte order marks are skipped and counted as consumed;
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "scanner/memory_scanner.hpp"
@@ -125,6 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(same(tiny_window.scan(data, size), result), "a 16-byte window scans differently");
   MemoryScanner quarter_window(1 + size / 4);
   require(same(quarter_window.scan(data, size), result), "a window of a quarter of the input scans differently");
+  const std::size_t batch = 32 + size / 3;  // cuts the input as the full batch cuts inputs longer than 2^30 bytes
+  MemoryScanner batched_stream(std::numeric_limits<std::size_t>::max(), batch);
+  MemoryScanner batched_windows(16, batch);
+  require(same(batched_windows.scan(data, size), batched_stream.scan(data, size)),
+          "small batches scan differently window by window than in one stream");
   if (size > LARGEST_CHECKED) return 0;
 
   if (size == 0) return 0;  // the empty input is checked above; nothing to copy

@@ -1,4 +1,4 @@
-"""The demo's numbering of matching records across chunk boundaries."""
+"""The demo's numbering of the lines with an "error" key across reads, and its cross-check."""
 from pathlib import Path
 
 import pytest
@@ -10,22 +10,23 @@ demo = load_script(DEMO, "ndjson_demo")
 
 
 def model_ordinals(text, first):
-    lines = [line for line in text.split(b"\n") if line.strip()]
-    return [first + i for i, line in enumerate(lines) if b'"error":' in line]
+    return [first + i for i, line in enumerate(text.split(b"\n")) if b'"error":' in line]
 
 
-@pytest.mark.parametrize("covered", [
+@pytest.mark.parametrize("lines", [
     b'{"error":1}\n{"a":2}\n', b'\n{"error":1}\n', b'\n\n {"a":1}\n{"error":2}', b'{"a":1}', b"",
 ])
-def test_error_ordinals_count_records_not_leading_newlines(covered):
-    assert demo.error_ordinals(memoryview(covered), 10).tolist() == model_ordinals(covered, 10)
+def test_error_ordinals_are_line_numbers(lines):
+    assert demo.error_ordinals(memoryview(lines), 10).tolist() == model_ordinals(lines, 10)
 
 
-def test_chunked_scan_numbers_records_like_a_whole_read(tmp_path):
+def test_lines_are_numbered_across_reads_and_bad_lines_left_out(tmp_path):
     records = [b'{"n":%d%s}' % (i, b',"error":1' if i % 3 == 0 else b"") for i in range(2000)]
+    records[600] = b'{"error":[1,2'  # a bad line with the key: not counted, and not in the Bitmap
     path = tmp_path / "log.ndjson"
-    path.write_bytes(b"\n".join(records) + b"\n")
-    demo.CHUNK_SIZE = 97  # chunk ends fall between records' closing braces and their newlines
-    documents, ordinals, left, _, _ = demo.scan_file(path)
-    assert (documents, left) == (2000, 0)
-    assert ordinals.tolist() == [i for i in range(2000) if i % 3 == 0]
+    path.write_bytes(demo.BOM + b"\n".join(records) + b"\n")
+    # 97-byte reads end between records' closing braces and their newlines
+    result, ordinals, _, _ = demo.scan_file(path, chunk_size=97)
+    assert (result.documents, result.bad_line_count) == (1999, 1)
+    assert ordinals.tolist() == [i for i in range(2000) if i % 3 == 0 and i != 600]
+    assert demo.independent_count(path) == (1999, len(ordinals), 1)  # the mark opening the file skipped

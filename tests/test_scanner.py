@@ -224,19 +224,24 @@ def test_short_buffer_needs_little_memory():
     assert result.stdout.strip() == "(128, 1024)"
 
 
-def test_long_ndjson_is_scanned_in_memory_of_a_window():
-    # 60 MiB of one-line documents under the limit of the next test: scanned a window at a time,
-    # they need the memory of a window, not of the input.
+@pytest.mark.parametrize("record, records, memory_limit_kib", [
+    # 60 MiB, under the limit of the next test.
+    (b"1\n", 30 << 20, 400000),
+    # 2^30 + 4096 bytes, longer than a batch, under their size plus 2 GB; the first batch's end
+    # (2^30 = 4 mod 10) falls inside the two-byte character.
+    (b'["x\xc3\xa9",1]\n', (2**30 + 4096) // 10, (2**30 + 4096 + 2 * 10**9) // 1024),
+], ids=["60MiB", "1GiB+4KiB"])
+def test_long_ndjson_is_scanned_in_memory_of_a_window(record, records, memory_limit_kib):
+    # Scanned a window at a time, one-line documents need the memory of a window, not of the input.
     result = run_python(
-        """
+        f"""
         from _quorvel_rec_extension import MemoryScanner
-        print(MemoryScanner().scan(b"1\\n" * (30 << 20)))
+        print(MemoryScanner().scan({record!r} * {records}))
         """,
-        memory_limit_kib=400000,
+        memory_limit_kib=memory_limit_kib,
     )
     assert result.returncode == 0, result.stderr
-    lines = 30 << 20
-    assert result.stdout.strip() == str((lines, len(b"1\n") * lines))
+    assert result.stdout.strip() == str((records, len(record) * records))
 
 
 def test_failed_allocation_raises_memory_error_and_instance_stays_usable():

@@ -144,14 +144,15 @@ std::size_t uncovered_bytes(simdjson::ondemand::document_stream& stream, simdjso
 
 }  // namespace
 
-MemoryScanner::MemoryScanner(std::size_t window) noexcept : window_(std::max(window, std::size_t{1})) {}
+MemoryScanner::MemoryScanner(std::size_t window, std::size_t batch) noexcept
+    : window_(std::max(window, std::size_t{1})), batch_(std::max(batch, simdjson::ondemand::MINIMAL_BATCH_SIZE)) {}
 
 MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t size) {
   const std::size_t skipped = leading_bom_length(data, size);
   const std::uint8_t* body = data + skipped;
   const std::size_t length = size - skipped - unfinished_sequence_length(body, size - skipped);
-  if (length > window_ && length <= BATCH_SIZE) {
-    const WindowedResult windowed = scan_windows(body, length);
+  if (length > window_) {
+    const WindowedResult windowed = length <= batch_ ? scan_windows(body, length) : scan_batches(body, length);
     if (windowed.verdict == Verdict::EXACT) return {skipped + windowed.result.consumed, windowed.result.documents};
     if (windowed.verdict == Verdict::INVALID_UTF8) return {skipped, 1};
   }
@@ -162,7 +163,7 @@ MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t 
 MemoryScanner::Result MemoryScanner::scan_whole(const std::uint8_t* body, std::size_t length) {
   // The stream reports invalid UTF-8 only in the part it indexes, and sometimes after the
   // documents before it; a single batch is rejected as a whole instead: one failing step.
-  const bool single_batch = length <= BATCH_SIZE;
+  const bool single_batch = length <= batch_;
   try {
     reserve_padded(length);
   } catch (const std::bad_alloc&) {
@@ -183,18 +184,21 @@ MemoryScanner::Result MemoryScanner::scan_whole(const std::uint8_t* body, std::s
 // and, walking them, the same documents. Where they may differ is at a window's end, where the
 // stream drops an unfinished last document: the next window starts at that document again, and
 // at the body's end both drop the same one, because the backward search for it stops at the
-// window's first token at the latest (opens_like_the_stream). A window is accepted only when its
-// stream ended without an error and completed a document; anything else, including a document
-// longer than a window, is UNSURE. The body is valid UTF-8 exactly when every window is, since
-// windows cover it and start and end on character boundaries. Where the stream's indexing checks
-// UTF-8, a window's bytes are left to it, but for the few it may set aside at the end
-// (unchecked_tail_start): a second pass over them would cost about as much as the copy saves.
+// window's first token at the latest (opens_like_the_stream), where the window's own stream
+// finishes its count. A window is accepted only when its stream ended without an error and,
+// unless it is the last, completed a document; anything else, including a document longer than a
+// window, is UNSURE. The last window may complete none: its stream then drops the unfinished
+// document that the single stream drops, or covers whitespace as it does. The body is valid UTF-8
+// exactly when every window is, since windows cover it and start and end on character boundaries.
+// Where the stream's indexing checks UTF-8, a window's bytes are left to it (its error is final),
+// but for the few it may set aside at the end (unchecked_tail_start): a second pass over them
+// would cost about as much as the copy saves.
 // A window followed by at least SIMDJSON_PADDING more bytes of the body is read where it lies:
 // the bytes the stream may read past the window's end are then the caller's own, and their
 // content does not change what the stream finds in the window. Only the last windows are copied.
 MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* body, std::size_t length) {
   try {
-    reserve_padded(window_);
+    reserve_padded(std::min(window_, length));
   } catch (const std::bad_alloc&) {
     return {Verdict::UNSURE, {}};
   }
@@ -211,7 +215,14 @@ MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* bo
     const std::size_t unchecked = indexing_checks ? unchecked_tail_start(json, size) : in_place ? 0 : size;
     if (!valid_utf8(json + unchecked, size - unchecked)) return {Verdict::INVALID_UTF8, {}};
     const Pass pass = run_stream(json, size);
-    if (pass.error != simdjson::SUCCESS || pass.steps == 0 || pass.uncovered >= size) return {Verdict::UNSURE, {}};
+    // An indexing that finds no complete document stops before it reports invalid UTF-8.
+    const bool unreported = indexing_checks && pass.steps == 0;
+    if (pass.error == simdjson::UTF8_ERROR || (unreported && !valid_utf8(json, unchecked))) {
+      return {Verdict::INVALID_UTF8, {}};
+    }
+    if (pass.error != simdjson::SUCCESS || (!last && (pass.steps == 0 || pass.uncovered >= size))) {
+      return {Verdict::UNSURE, {}};
+    }
     total.documents += pass.steps;
     start += size - pass.uncovered;
     if (last) {
@@ -219,6 +230,40 @@ MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* bo
       return {Verdict::EXACT, total};
     }
   }
+}
+
+// Design notes: batches. The single stream cuts a body longer than batch_ into batches. It indexes
+// each on its own, over [start, start + batch_) less a character cut at the end (which the
+// indexing sets aside), walks its documents up to the last one that the backward search finds
+// complete, and starts the next batch at the first one dropped, or right after the batch when none
+// was. One stream over those bytes alone counts the same documents and leaves the same part
+// uncovered, as both cut with the same search; so each batch is scanned as a body of its own,
+// window by window, and its uncovered part opens the next batch. The stream's ways at a batch's end
+// are kept with it: a scalar cut by the end counts as complete there, and its rest as one more
+// document in the next batch. A batch that opens unlike the stream (opens_like_the_stream), holds
+// no complete document (the stream fails there for capacity), holds invalid UTF-8 (the stream's
+// indexing reports it or not, depending on what it finds complete) or is UNSURE leaves the whole
+// body to the single stream. So does simdjson's portable fallback kernel, which fails on a batch
+// that ends inside a character of a string instead of setting the character aside.
+MemoryScanner::WindowedResult MemoryScanner::scan_batches(const std::uint8_t* body, std::size_t length) {
+  if (!indexing_checks_utf8(indexing())) return {Verdict::UNSURE, {}};
+  std::uint64_t documents = 0;
+  for (std::size_t start = 0;;) {
+    const bool last = length - start <= batch_;
+    const std::uint8_t* batch = body + start;
+    const std::size_t size = last ? length - start : batch_ - unfinished_sequence_length(batch, batch_);
+    if (start > 0 && !opens_like_the_stream(batch, size)) return {Verdict::UNSURE, {}};
+    const WindowedResult part = scan_windows(batch, size);
+    if (part.verdict != Verdict::EXACT) return {Verdict::UNSURE, {}};
+    documents += part.result.documents;
+    if (last) return {Verdict::EXACT, {start + part.result.consumed, documents}};
+    if (part.result.documents == 0 || part.result.consumed == 0) return {Verdict::UNSURE, {}};
+    start += part.result.consumed;
+  }
+}
+
+const simdjson::implementation& MemoryScanner::indexing() const noexcept {
+  return indexing_ != nullptr ? *indexing_ : *simdjson::get_active_implementation();
 }
 
 MemoryScanner::Pass MemoryScanner::run_stream(const std::uint8_t* json, std::size_t length) {
@@ -237,8 +282,8 @@ MemoryScanner::Pass MemoryScanner::run_stream(const std::uint8_t* json, std::siz
 }
 
 std::size_t MemoryScanner::batch_size_for(std::size_t size) const noexcept {
-  if (size > BATCH_SIZE) return BATCH_SIZE;
-  return std::min(round_up_to_power_of_two(size, std::max(parser_.capacity(), MIN_CAPACITY)), BATCH_SIZE);
+  if (size > batch_) return batch_;
+  return std::min(round_up_to_power_of_two(size, std::max(parser_.capacity(), MIN_CAPACITY)), batch_);
 }
 
 void MemoryScanner::reserve_padded(std::size_t size) {

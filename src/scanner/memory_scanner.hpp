@@ -20,27 +20,30 @@ class MemoryScanner {
   // while the previous one is walked. A single document longer than this cannot be parsed.
   static constexpr std::size_t BATCH_SIZE = std::size_t{1} << 30;
 
-  // Bytes indexed at a time when an input of at most BATCH_SIZE bytes is longer: small enough
-  // that a window and its index stay in cache. Windows are read where they lie while at least
-  // SIMDJSON_PADDING bytes of the input follow them; the last ones are copied into padded memory.
+  // Bytes indexed at a time when an input is longer: small enough that a window and its index
+  // stay in cache. Windows are read where they lie while at least SIMDJSON_PADDING bytes of the
+  // input follow them; the last ones are copied into padded memory.
   static constexpr std::size_t WINDOW = std::size_t{1} << 20;
 
-  // `window` (at least 1; 0 counts as 1) only changes the cost of a scan, never its result:
-  // tests pass tiny ones to exercise the cuts.
-  explicit MemoryScanner(std::size_t window = WINDOW) noexcept;
+  // `window` (at least 1; 0 counts as 1) only changes the cost of a scan, never its result.
+  // `batch` replaces BATCH_SIZE, and so changes the results of longer inputs as it does the
+  // stream's (below 32 bytes it counts as 32, the stream's smallest batch). Tests pass tiny
+  // ones of both to exercise the cuts.
+  explicit MemoryScanner(std::size_t window = WINDOW, std::size_t batch = BATCH_SIZE) noexcept;
 
   // Reads exactly `size` bytes at `data` (never past them). Leading UTF-8 byte order marks
   // are skipped and counted in `consumed`. A stream that ends in an error counts that error
-  // as one more document; an input of at most BATCH_SIZE bytes holding invalid UTF-8 anywhere
-  // counts 1 with nothing consumed. A multi-byte character cut off at the end is left
-  // uncovered, as an unfinished document is. Throws std::bad_alloc when memory for the scan
-  // cannot be had. 0 <= consumed <= size always.
+  // as one more document; an input of at most one batch holding invalid UTF-8 anywhere counts 1
+  // with nothing consumed (in a longer one, the stream's indexing of each batch decides). A
+  // multi-byte character cut off at the end is left uncovered, as an unfinished document is.
+  // Throws std::bad_alloc when memory for the scan cannot be had. 0 <= consumed <= size always.
   //
-  // The result is that of one stream over the whole input. An input of at most BATCH_SIZE
-  // bytes that is longer than the window is first scanned window by window (memory: a window
-  // and its index); whenever that cannot be shown to agree with the single stream (an error, a
-  // document longer than a window, no newline to cut at, ...), the whole input is scanned again
-  // in one stream, which takes memory in proportion to the input.
+  // The result is that of one stream over the whole input. An input longer than the window is
+  // first scanned window by window, batch by batch (memory: a window and its index); whenever
+  // that cannot be shown to agree with the single stream (an error, invalid UTF-8 in an input
+  // longer than a batch, a document longer than a window, no newline to cut at, ...), it is
+  // scanned again in one stream over a padded copy: for an input of at most one batch the copy
+  // and an index for the input's length, for a longer one the copy and two parsers for a batch.
   Result scan(const std::uint8_t* data, std::size_t size);
 
  private:
@@ -70,18 +73,26 @@ class MemoryScanner {
   // The single stream over [body, body + length); consumed counted from the body's start.
   Result scan_whole(const std::uint8_t* body, std::size_t length);
 
+  // The batches of the single stream over a body longer than batch_, each scanned window by
+  // window: EXACT or UNSURE.
+  WindowedResult scan_batches(const std::uint8_t* body, std::size_t length);
+
   // Window after window, each cut right after its last newline and carrying its unfinished
-  // document into the next. Requires window_ < length <= BATCH_SIZE.
+  // document into the next. Requires 0 < length <= batch_.
   WindowedResult scan_windows(const std::uint8_t* body, std::size_t length);
+
+  // The simdjson implementation the parser indexes with: indexing_, or the active one that the
+  // parser will be created with.
+  const simdjson::implementation& indexing() const noexcept;
 
   // Runs the stream over the padded [json, json + length). Throws std::bad_alloc when the
   // parser cannot be allocated.
   Pass run_stream(const std::uint8_t* json, std::size_t length);
 
-  // The batch handed to the stream for `size` bytes: BATCH_SIZE for longer inputs; otherwise
+  // The batch handed to the stream for `size` bytes: batch_ for longer inputs; otherwise
   // the parser's current capacity when it suffices, else the next power of two. The stream
   // (re)allocates the parser whenever the batch differs from its capacity, and any batch of
-  // at least `size` bytes indexes the whole input in one pass, exactly as BATCH_SIZE does.
+  // at least `size` bytes indexes the whole input in one pass, exactly as batch_ does.
   // Windowed scans ask for a window at a time, so the parser stays window-sized until an
   // input is scanned in a single stream.
   std::size_t batch_size_for(std::size_t size) const noexcept;
@@ -96,6 +107,7 @@ class MemoryScanner {
   const std::uint8_t* padded_copy(const std::uint8_t* data, std::size_t size, bool validate);
 
   std::size_t window_;
+  std::size_t batch_;
   // The simdjson implementation the parser was created with, at the first scan; null before.
   const simdjson::implementation* indexing_ = nullptr;
   simdjson::ondemand::parser parser_;

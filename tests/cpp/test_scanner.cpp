@@ -151,42 +151,53 @@ std::string random_stream(std::mt19937& rng) {
 // expects the same results; under every simdjson implementation this machine runs (the portable
 // fallback included: its indexing differs, in what it checks of a window's last bytes), each
 // with its own scanners since a parser keeps the implementation it was allocated with.
-void expect_windowed_scans_agree(const std::vector<std::string>& inputs) {
+void expect_windowed_scans_agree(const std::vector<std::string>& inputs, std::size_t batch = MemoryScanner::BATCH_SIZE) {
   const simdjson::implementation* active = simdjson::get_active_implementation();
   for (const simdjson::implementation* implementation : simdjson::get_available_implementations()) {
     if (!implementation->supported_by_runtime_system()) continue;
     simdjson::get_active_implementation() = implementation;
-    MemoryScanner single(std::numeric_limits<std::size_t>::max());
+    MemoryScanner single(std::numeric_limits<std::size_t>::max(), batch);
     std::vector<MemoryScanner> windowed;
-    for (const std::size_t window : {1, 16, 17, 31, 64, 100, 256, 1000, 4096}) windowed.emplace_back(window);
+    for (const std::size_t window : {1, 16, 17, 31, 64, 100, 256, 1000, 4096}) windowed.emplace_back(window, batch);
     for (const std::string& input : inputs) {
       const auto* data = reinterpret_cast<const std::uint8_t*>(input.data());
       const MemoryScanner::Result expected = single.scan(data, input.size());
       for (MemoryScanner& scanner : windowed) {
-        EXPECT_TRUE(same(scanner.scan(data, input.size()), expected)) << implementation->name() << ": " << input;
+        EXPECT_TRUE(same(scanner.scan(data, input.size()), expected))
+            << implementation->name() << ", batch " << batch << ": " << input;
       }
     }
   }
   simdjson::get_active_implementation() = active;
 }
 
+// Batches of a few dozen bytes up cut these inputs as the full batch cuts inputs longer than 2^30
+// bytes. A stream over more than a batch starts a worker thread, so they see fewer inputs.
+const std::size_t SMALL_BATCHES[] = {32, 97, 1000};
+constexpr std::size_t SMALL_BATCH_INPUTS = 300;
+
 TEST(Scanner, WindowedScansAgreeWithTheSingleStream) {
   std::mt19937 rng(11);
   std::vector<std::string> inputs;
   for (int i = 0; i < 3000; ++i) inputs.push_back(random_stream(rng));
   expect_windowed_scans_agree(inputs);
+  inputs.resize(SMALL_BATCH_INPUTS);
+  for (const std::size_t batch : SMALL_BATCHES) expect_windowed_scans_agree(inputs, batch);
 }
 
 // Every window checks its own UTF-8, up to its last byte: invalid bytes at each position of a
-// stream, right before the newlines the windows are cut at included.
+// stream, right before the newlines the windows are cut at and in the unfinished document at its
+// end included; with small batches, right before and after their ends too.
 TEST(Scanner, WindowedScansFindInvalidUtf8Anywhere) {
   std::string stream;
   for (int i = 0; i < 4; ++i) stream += "{\"a\":\"\xc3\xa9\"}\n[1,2]\n\"\xe2\x82\xac\"\n3\n";
+  stream += "{\"b\":[1,";
   std::vector<std::string> inputs;
   for (const char* bad : {"\xff", "\x80", "\xc3", "\xe2\x82", "\xed\xa0\x80", "\xf0\x9f\x98", "\xf4\x90\x80\x80"}) {
     for (std::size_t at = 0; at <= stream.size(); ++at) inputs.push_back(std::string(stream).insert(at, bad));
   }
   expect_windowed_scans_agree(inputs);
+  expect_windowed_scans_agree(inputs, SMALL_BATCHES[0]);
 }
 
 }  // namespace

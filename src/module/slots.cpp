@@ -150,7 +150,7 @@ PyObject* fast_set(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
 PyObject* fast_nth(const Bitmap& bitmap, Bitmap&, std::uint64_t ordinal) {
   return PyLong_FromUnsignedLongLong(bitmap.nth(ordinal));
 }
-PyObject* fast_self_or_next(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+PyObject* fast_self_or_next(const Bitmap& bitmap, Bitmap&, std::uint64_t position) {
   return optional_position(bitmap.self_or_next(position));
 }
 

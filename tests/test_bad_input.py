@@ -81,6 +81,8 @@ OPERAND_METHODS = [
 for name in OPERAND_METHODS:
     for kind, bad in BAD_OTHERS.items():
         row(f"{name}-{kind}", lambda b, s, name=name, bad=bad: getattr(b, name)(bad), *incompatible(name))
+    row(f"{name}-uninitialized", lambda b, s, name=name: getattr(b, name)(Bitmap.__new__(Bitmap)), TypeError,
+        exactly("Bitmap object is not initialized: its __init__ was never called"))
 
 # --- bool parameters: None and numbers convert (pybind11's truth test), a str or list does not ---
 BAD_BOOLS = {"str": "yes", "list": []}

@@ -1,5 +1,9 @@
 """Per-call shortcuts (`in`, contains, set, nth, self_or_next) behave exactly like the bound
 methods for every argument shape: plain ints, other integer types, keywords, subclasses, errors."""
+import gc
+import sys
+import types
+
 import numpy as np
 import pytest
 
@@ -87,3 +91,34 @@ def test_methods_called_through_the_class_and_with_every_shape(kind):
         with pytest.raises(TypeError):
             method(b, 1, unknown=2)
     assert list(b) == sorted(model)
+
+
+FAST_METHODS = ["contains", "set", "nth", "self_or_next"]
+
+
+@pytest.mark.parametrize("name", FAST_METHODS)
+def test_fast_methods_are_in_place(name):
+    # A method descriptor of the class, not pybind11's instancemethod: the import installed it.
+    method = vars(Bitmap)[name]
+    assert type(method) is types.MethodDescriptorType and method.__objclass__ is Bitmap
+
+
+def test_fast_membership_slot_is_in_place():
+    """`int in Bitmap` never reaches the __contains__ row; other arguments go through it."""
+    class_dict = gc.get_referents(vars(Bitmap))[0]  # the dict behind the read-only proxy
+    registered, calls = class_dict["__contains__"], []
+
+    def spy(self, position):
+        calls.append(position)
+        return registered(self, position)
+
+    class_dict["__contains__"] = spy  # no slot update: only the slot's fallback looks it up
+    sys._clear_type_cache()
+    try:
+        b = make("exact")
+        assert (3 in b, 4 in b, np.uint64(3) in b) == (True, False, True)
+        assert [type(c) for c in calls] == [np.uint64]
+        assert 3 in make("subclass") and len(calls) == 2
+    finally:
+        class_dict["__contains__"] = registered
+        sys._clear_type_cache()

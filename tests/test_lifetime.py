@@ -175,3 +175,64 @@ def test_failed_constructor_leaves_nothing_behind():
     kept = Bitmap()
     assert sys.getrefcount(Bitmap) == references[1] + 1
     del kept
+
+
+# --- objects whose __init__ never ran ---
+class Derived(Bitmap):
+    pass
+
+
+class Escaping(Bitmap):
+    """Hands itself out before Bitmap.__init__ fails: the escaped object stays uninitialized."""
+    escaped = None
+
+    def __init__(self, indices):
+        Escaping.escaped = self
+        super().__init__(indices)
+
+
+def escaped_before_a_failing_init():
+    refused(lambda: Escaping(FLAT), ValueError)
+    return Escaping.escaped
+
+
+UNINITIALIZED = {
+    "Bitmap.__new__": lambda: Bitmap.__new__(Bitmap),
+    "pickle stream without state": lambda: pickle.loads(b"\x80\x02c_quorvel_rec_extension\nBitmap\nq\x00)\x81q\x01."),
+    "subclass __new__": lambda: Derived.__new__(Derived),
+    "base class __new__": lambda: Bitmap.__base__.__new__(Bitmap),
+    "failed __init__": escaped_before_a_failing_init,
+}
+NOT_INITIALIZED = r"^Bitmap object is not initialized: its __init__ was never called$"
+# The rows above whose call leaves `b` alone; every other row reads or changes it.
+ROWS_WITHOUT_B = {"Bitmap.__init__", "Bitmap.__init__ failing on a 2-D array", "read", "read failing", "bool_array"}
+ROWS_ON_B = {name: call for name, call in ROWS.items() if name not in ROWS_WITHOUT_B and "MemoryScanner" not in name}
+
+
+@pytest.mark.parametrize("make", UNINITIALIZED.values(), ids=UNINITIALIZED.keys())
+@pytest.mark.parametrize("call", ROWS_ON_B.values(), ids=ROWS_ON_B.keys())
+def test_every_row_refuses_an_uninitialized_bitmap(call, make):
+    with pytest.raises(TypeError, match=NOT_INITIALIZED):
+        call(make())
+
+
+@pytest.mark.parametrize("make", UNINITIALIZED.values(), ids=UNINITIALIZED.keys())
+def test_uninitialized_bitmap_can_still_be_initialized(make):
+    b = make()
+    with pytest.raises(TypeError, match=NOT_INITIALIZED):
+        SMALL.union(b)  # as the other operand too
+    b.__init__(np.array([4, SPAN], dtype=np.uint64))
+    assert list(b) == [4, SPAN] and list(SMALL | b) == [2, 4, 5, 900, SPAN]
+
+
+def test_uninitialized_scanner_is_refused_or_pickled_as_a_fresh_one():
+    scanner = MemoryScanner.__new__(MemoryScanner)
+    message = r"^MemoryScanner object is not initialized: its __init__ was never called$"
+    for call in (lambda: scanner.scan(NDJSON), lambda: repr(scanner)):
+        with pytest.raises(TypeError, match=message):
+            call()
+    # __reduce__ reads nothing of the scanner: copies and pickles are fresh scanners.
+    for duplicate in (copy.copy(scanner), pickle.loads(pickle.dumps(scanner))):
+        assert duplicate.scan(NDJSON) == SCANNER.scan(NDJSON)
+    scanner.__init__()
+    assert scanner.scan(NDJSON) == SCANNER.scan(NDJSON)

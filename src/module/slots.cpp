@@ -8,8 +8,8 @@
 #include <iterator>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include <structmember.h>
 
@@ -89,14 +89,11 @@ PyTypeObject* member_iterator_type() {
 
 // The sq_contains slot pybind11 installed; it calls the registered __contains__.
 int (*registered_contains)(PyObject*, PyObject*) = nullptr;
-const py::detail::type_info* bitmap_type_info = nullptr;
+const internals::BoundClass* bitmap_class_record = nullptr;
 
-// The Bitmap held by `self` when `self` is exactly a constructed Bitmap, else null.
-const Bitmap* exact_bitmap(PyObject* self) noexcept {
-  if (Py_TYPE(self) != bitmap_type_info->type) return nullptr;
-  auto* instance = reinterpret_cast<py::detail::instance*>(self);
-  const py::detail::value_and_holder held(instance, bitmap_type_info, 0, 0);
-  return held.holder_constructed() ? held.value_ptr<Bitmap>() : nullptr;
+// The Bitmap held by `self` when `self` is exactly a Bitmap whose __init__ has run, else null.
+Bitmap* exact_bitmap(PyObject* self) noexcept {
+  return static_cast<Bitmap*>(internals::exact_initialized_value(self, bitmap_class_record));
 }
 
 // An exact int in [0, 2^64), or false without an error set. Values below 2^63 take CPython's
@@ -168,25 +165,13 @@ FastMethod FAST_METHODS[] = {
     {"self_or_next", fast_self_or_next, nullptr, {}},
 };
 
-// Hands a call to pybind11's function with `self` in front of the positional arguments, as the
-// bound method it replaces did.
-PyObject* call_registered(PyObject* registered, PyObject* self, PyObject* const* args, Py_ssize_t count,
-                          PyObject* keywords) {
-  const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
-  std::vector<PyObject*> stack;
-  stack.reserve(static_cast<std::size_t>(1 + count + keyword_count));
-  stack.push_back(self);
-  stack.insert(stack.end(), args, args + count + keyword_count);
-  return PyObject_Vectorcall(registered, stack.data(), static_cast<std::size_t>(1 + count), keywords);
-}
-
 // Entry point of a method descriptor (METH_FASTCALL | METH_KEYWORDS): the interpreter calls it
 // without making a bound method or an argument tuple.
 template <std::size_t Index>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
   const FastMethod& method = FAST_METHODS[Index];
   if (keywords == nullptr && count == 1) {
-    auto* bitmap = const_cast<Bitmap*>(exact_bitmap(self));
+    Bitmap* bitmap = exact_bitmap(self);
     std::uint64_t value = 0;
     if (bitmap != nullptr && exact_position(args[0], value)) {
       try {
@@ -196,20 +181,18 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, P
       PyErr_Clear();
     }
   }
-  return call_registered(method.registered, self, args, count, keywords);
+  return internals::call_row(method.registered, self, args, count, keywords);
 }
 
 // Replaces each row's instance method by a method descriptor with the same name and docstring,
-// at the same place in the class dict.
+// at the same place in the class dict. A row that is missing or stored differently fails the
+// import: the fast paths never switch off silently.
 template <std::size_t... Index>
 void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
   const _PyCFunctionFastWithKeywords bodies[] = {fast_method<Index>...};
   for (std::size_t i = 0; i < sizeof...(Index); ++i) {
     FastMethod& method = FAST_METHODS[i];
-    PyObject* entry = PyDict_GetItemString(type->tp_dict, method.name);
-    if (entry == nullptr || !PyInstanceMethod_Check(entry)) continue;
-    PyObject* function = PyInstanceMethod_GET_FUNCTION(entry);
-    if (!PyCFunction_Check(function)) continue;
+    PyObject* function = internals::registered_function(type, method.name);
     method.definition = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i])),
                          METH_FASTCALL | METH_KEYWORDS, reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_doc};
     PyObject* descriptor = PyDescr_NewMethod(type, &method.definition);
@@ -236,8 +219,11 @@ py::object iterate(const Bitmap& bitmap, py::object owner) {
 
 void install_membership_slot(py::handle bitmap_class) {
   auto* type = reinterpret_cast<PyTypeObject*>(bitmap_class.ptr());
-  bitmap_type_info = py::detail::get_type_info(type);
-  registered_contains = type->tp_as_sequence->sq_contains;
+  bitmap_class_record = internals::bound_class(type);
+  registered_contains = type->tp_as_sequence == nullptr ? nullptr : type->tp_as_sequence->sq_contains;
+  if (registered_contains == nullptr) {
+    throw std::runtime_error("Bitmap has no sq_contains slot (no __contains__ row) for the fast `in` to fall back to");
+  }
   type->tp_as_sequence->sq_contains = contains_member;
   install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
 }

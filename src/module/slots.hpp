@@ -2,9 +2,7 @@
 // per-call methods contains, set, nth and self_or_next.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
-#include "storage/bitmap.hpp"
+#include "module/casters.hpp"
 
 namespace quorvel::module {
 
@@ -21,8 +19,10 @@ pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 //
 // Also turns the registered methods contains, set, nth and self_or_next into method descriptors
 // (same names, docstrings and places in the class dict), which the interpreter calls without
-// making a bound method or an argument tuple. The plain call b.name(int) on an exact Bitmap runs
-// directly; every other call goes to pybind11's function for the row, as registered.
+// making a bound method or an argument tuple. The plain call b.name(int) on an exact, initialized
+// Bitmap runs directly; every other call goes to pybind11's function for the row, as registered.
+// Throws std::runtime_error (failing the import) when a row or slot it replaces is missing or
+// stored differently.
 void install_membership_slot(pybind11::handle bitmap_class);
 
 }  // namespace quorvel::module

@@ -12,7 +12,10 @@ from typing_extensions import Buffer
 class _BindingType(type): ...
 
 class Bitmap(metaclass=_BindingType):
-    """A compressed set of unsigned 64-bit positions."""
+    """A compressed set of unsigned 64-bit positions.
+
+    A Bitmap whose __init__ never ran raises TypeError wherever it is used.
+    """
 
     def __init__(self, indices: npt.ArrayLike | None = None) -> None: ...
     def copy(self) -> Bitmap: ...

@@ -177,7 +177,7 @@ def test_failed_constructor_leaves_nothing_behind():
     del kept
 
 
-# --- objects whose __init__ never ran ---
+# --- objects whose __init__ never ran, and objects initialized again ---
 class Derived(Bitmap):
     pass
 
@@ -235,4 +235,64 @@ def test_uninitialized_scanner_is_refused_or_pickled_as_a_fresh_one():
     for duplicate in (copy.copy(scanner), pickle.loads(pickle.dumps(scanner))):
         assert duplicate.scan(NDJSON) == SCANNER.scan(NDJSON)
     scanner.__init__()
+    assert scanner.scan(NDJSON) == SCANNER.scan(NDJSON)
+
+
+class UnboundSubclass(Bitmap.__base__):
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Bitmap.__base__(), lambda: Bitmap.__base__.__new__(Bitmap.__base__), lambda: UnboundSubclass(),
+    lambda: UnboundSubclass.__new__(UnboundSubclass),
+], ids=["base()", "base.__new__", "unbound subclass()", "unbound subclass.__new__"])
+def test_classes_without_a_bound_class_cannot_be_instantiated(make):
+    with pytest.raises(TypeError, match=r"^cannot create '\w+' instances: no C\+\+ class is bound to it$"):
+        make()
+
+
+AGAIN = {
+    "__init__": lambda b: b.__init__(np.array([9, SPAN + 9], dtype=np.uint64)),
+    "__init__ without indices": lambda b: b.__init__(),
+    "__setstate__": lambda b: b.__setstate__(Bitmap(np.array([9, SPAN + 9], dtype=np.uint64)).__getstate__()),
+}
+FAILING_AGAIN = {
+    "__init__ 2-D": (lambda b: b.__init__(FLAT), ValueError),
+    "__init__ bad argument": (lambda b: b.__init__("abc"), TypeError),
+    "__setstate__ corrupt": (lambda b: b.__setstate__(FORM[:-1]), ValueError),
+    "__setstate__ bad argument": (lambda b: b.__setstate__(5), TypeError),
+}
+
+
+@pytest.mark.parametrize("make", [sample, lambda: Derived(np.array([3, 5], dtype=np.uint64))], ids=["exact", "subclass"])
+@pytest.mark.parametrize("again", AGAIN.values(), ids=AGAIN.keys())
+def test_initializing_again_replaces_the_contents(again, make):
+    b = make()
+    members = iter(b)
+    next(members)
+    again(b)
+    fresh = Bitmap()
+    again(fresh)
+    assert b.__getstate__() == fresh.__getstate__()
+    with pytest.raises(RuntimeError, match="changed during iteration"):
+        next(members)
+
+
+@pytest.mark.parametrize("again, error", FAILING_AGAIN.values(), ids=FAILING_AGAIN.keys())
+def test_failing_to_initialize_again_changes_nothing(again, error):
+    b = sample()
+    members = iter(b)
+    next(members)
+    before = b.__getstate__()  # the persisted form, every bucket included
+    with pytest.raises(error):
+        again(b)
+    assert b.__getstate__() == before
+    assert list(members) == list(sample())[1:]  # the modification stamp did not move
+
+
+def test_scanner_initialized_again_checks_its_arguments():
+    scanner = MemoryScanner()
+    scanner.__init__()
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        scanner.__init__(1)
     assert scanner.scan(NDJSON) == SCANNER.scan(NDJSON)

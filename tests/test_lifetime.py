@@ -251,6 +251,16 @@ def test_classes_without_a_bound_class_cannot_be_instantiated(make):
         make()
 
 
+def test_iterator_type_cannot_be_made_or_subclassed_from_python():
+    iterator_type = type(iter(Bitmap()))
+    with pytest.raises(TypeError, match="cannot create 'pybind11_builtins.iterator' instances"):
+        iterator_type()
+    with pytest.raises(TypeError):
+        iterator_type.__new__(iterator_type)
+    with pytest.raises(TypeError):
+        type("Sub", (iterator_type,), {})
+
+
 AGAIN = {
     "__init__": lambda b: b.__init__(np.array([9, SPAN + 9], dtype=np.uint64)),
     "__init__ without indices": lambda b: b.__init__(),
@@ -296,3 +306,28 @@ def test_scanner_initialized_again_checks_its_arguments():
     with pytest.raises(TypeError, match="incompatible constructor arguments"):
         scanner.__init__(1)
     assert scanner.scan(NDJSON) == SCANNER.scan(NDJSON)
+
+
+# --- the garbage collector and the member iterator ---
+def test_cycle_through_an_iterator_is_collected():
+    b = Derived(np.arange(0, 3 * 2**20, 3, dtype=np.uint64))
+    b.members = iter(b)
+    alive = weakref.ref(b)
+    del b
+    gc.collect()
+    assert alive() is None
+
+
+def test_iterator_cleared_by_the_collector_stops_without_reading_its_bitmap():
+    import ctypes
+    b = Bitmap(np.array([1, SPAN], dtype=np.uint64))
+    alive = weakref.ref(b)
+    members = iter(b)
+    assert next(members) == 1
+    del b
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(members), 51))  # Py_tp_clear, GIL held
+    assert clear(members) == 0
+    assert alive() is None  # the iterator no longer holds its Bitmap
+    assert list(members) == []

@@ -36,7 +36,7 @@ struct MemberWalk {
 
 struct MemberIterator {
   PyObject_HEAD
-  PyObject* owner;            // strong reference: the Bitmap's Python object
+  PyObject* owner;            // strong reference: the Bitmap's Python object; null once cleared
   PyObject* weak_references;  // iterators accept weak references, as pybind11 objects do
   MemberWalk walk;
 };
@@ -59,27 +59,49 @@ PyObject* next_member(PyObject* object) {
   return PyLong_FromUnsignedLongLong(walk.batch[walk.next++]);
 }
 
+// The garbage collector sees the owner, so a cycle through an iterator (an iterator stored on
+// its own Bitmap subclass instance) is collected.
+int visit_iterator(PyObject* object, visitproc visit, void* arg) {  // names Py_VISIT expects
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(reinterpret_cast<MemberIterator*>(object)->owner);
+  return 0;
+}
+
+// Drops the owner; the iterator then stops without reading the Bitmap, which may be gone.
+int clear_iterator(PyObject* object) {
+  auto* self = reinterpret_cast<MemberIterator*>(object);
+  self->walk.done = true;
+  Py_CLEAR(self->owner);
+  return 0;
+}
+
 void release_iterator(PyObject* object) {
   auto* self = reinterpret_cast<MemberIterator*>(object);
   PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
   if (self->weak_references != nullptr) PyObject_ClearWeakRefs(object);
-  Py_XDECREF(self->owner);
+  Py_CLEAR(self->owner);
   self->walk.~MemberWalk();
-  PyObject_Free(object);
+  PyObject_GC_Del(object);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
+// Made only by iterate(): Python code can neither instantiate nor subclass it.
 PyTypeObject* member_iterator_type() {
   static PyTypeObject* const type = [] {
     static PyMemberDef members[] = {
         {"__weaklistoffset__", T_PYSSIZET, offsetof(MemberIterator, weak_references), READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(release_iterator)},
+                                  {Py_tp_traverse, reinterpret_cast<void*>(visit_iterator)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(clear_iterator)},
                                   {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
                                   {Py_tp_iternext, reinterpret_cast<void*>(next_member)},
                                   {Py_tp_members, members},
                                   {0, nullptr}};
-    static PyType_Spec type_spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec type_spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    slots};
     PyObject* result = PyType_FromSpec(&type_spec);
     if (result == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(result);  // kept for the life of the process
@@ -209,11 +231,12 @@ void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
 }  // namespace
 
 py::object iterate(const Bitmap& bitmap, py::object owner) {
-  auto* self = PyObject_New(MemberIterator, member_iterator_type());
+  auto* self = PyObject_GC_New(MemberIterator, member_iterator_type());
   if (self == nullptr) throw py::error_already_set();
   self->owner = owner.release().ptr();
   self->weak_references = nullptr;
   new (&self->walk) MemberWalk{&bitmap, bitmap.modification_stamp(), bitmap.begin(), 0, 0, false, {}};
+  PyObject_GC_Track(self);
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
 }
 

@@ -6,10 +6,12 @@
 
 namespace quorvel::module {
 
-// A Python iterator (type "iterator", module "pybind11_builtins" as before) over the members of `bitmap`, the C++ value held by the
-// Python object `owner`, which the iterator keeps alive. Each step is a direct tp_iternext call.
-// Once the Bitmap has changed since the iterator was made, every step raises RuntimeError
-// "Bitmap changed during iteration"; once exhausted, every step stops.
+// A Python iterator (type "iterator", module "pybind11_builtins" as before) over the members of
+// `bitmap`, the C++ value held by the Python object `owner`, which the iterator keeps alive (the
+// garbage collector sees that reference). Each step is a direct tp_iternext call. Once the Bitmap
+// has changed since the iterator was made, every step raises RuntimeError "Bitmap changed during
+// iteration"; once exhausted or cleared by the collector, every step stops. Python code can
+// neither instantiate nor subclass the iterator type.
 pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 
 // Points the sq_contains slot of the registered Bitmap class at a direct membership test for

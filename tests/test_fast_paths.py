@@ -3,6 +3,8 @@ methods for every argument shape: plain ints, other integer types, keywords, sub
 import gc
 import sys
 import types
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -24,8 +26,17 @@ def make(kind):
     return b
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 ARGUMENT_SHAPES = [
-    ("int", lambda p: p), ("numpy uint64", np.uint64), ("int subclass", type("Index", (int,), {})),
+    ("int", lambda p: p), ("numpy uint64", np.uint64), ("int subclass", type("IntSubclass", (int,), {})),
+    ("__index__", Index),
 ]
 
 
@@ -43,7 +54,7 @@ def test_queries_agree_with_the_members(kind, shape, convert, position):
 
 
 @pytest.mark.parametrize("kind", ["exact", "subclass"])
-@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "3", None])
+@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "3", None, np.float32(3.0), Fraction(3), Decimal(3), Index(-1)])
 def test_bad_arguments_raise_type_error(kind, bad):
     b = make(kind)
     for call in (b.contains, b.set, b.nth, b.self_or_next, b.__contains__):

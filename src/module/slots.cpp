@@ -118,27 +118,10 @@ Bitmap* exact_bitmap(PyObject* self) noexcept {
   return static_cast<Bitmap*>(internals::exact_initialized_value(self, bitmap_class_record));
 }
 
-// An exact int in [0, 2^64), or false without an error set. Values below 2^63 take CPython's
-// digit loop; PyLong_AsUnsignedLongLong goes through a byte-array conversion for them.
+// An exact int in [0, 2^64), or false without an error set. Other integer types go to the
+// registered row, whose caster applies the same rule through operator.index.
 bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
-  if (!PyLong_CheckExact(value)) return false;
-  int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow == 0 && small >= 0) {
-    position = static_cast<std::uint64_t>(small);
-    return true;
-  }
-  if (overflow <= 0) {  // negative (an exact int cannot fail otherwise)
-    PyErr_Clear();
-    return false;
-  }
-  const unsigned long long result = PyLong_AsUnsignedLongLong(value);
-  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  position = result;
-  return true;
+  return PyLong_CheckExact(value) && exact_int_value(value, position);
 }
 
 int contains_member(PyObject* self, PyObject* value) {

@@ -14,7 +14,8 @@ class _BindingType(type): ...
 class Bitmap(metaclass=_BindingType):
     """A compressed set of unsigned 64-bit positions.
 
-    A Bitmap whose __init__ never ran raises TypeError wherever it is used.
+    Positions, ordinals, counts and shifts take what operator.index takes, in [0, 2**64); anything
+    else raises TypeError. A Bitmap whose __init__ never ran raises TypeError wherever it is used.
     """
 
     def __init__(self, indices: npt.ArrayLike | None = None) -> None:

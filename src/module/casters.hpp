@@ -46,7 +46,7 @@ template <class T>
 class InitializedCaster : public pybind11::detail::type_caster_base<T> {
  public:
   bool load(pybind11::handle source, bool convert) {
-    const internals::BoundClass* bound = this->typeinfo;
+    const internals::BoundClass* bound = internals::loaded_class(*this);
     if (source && bound != nullptr && PyObject_TypeCheck(source.ptr(), bound->type) &&
         internals::initialized_value(source.ptr(), bound) == nullptr) {
       refuse_uninitialized(bound);
@@ -66,6 +66,7 @@ class type_caster<std::uint64_t> {
   // propagates, as with operator.index; negative values and values of 2^64 or more are refused.
   bool load(handle source, bool /*convert*/) {
     if (!source) return false;
+    if (PyLong_CheckExact(source.ptr())) return quorvel::module::exact_int_value(source.ptr(), value);
     const object index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
     if (!index) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw error_already_set();

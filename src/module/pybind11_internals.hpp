@@ -24,6 +24,10 @@ using BoundClass = pybind11::detail::type_info;
 // The record of the bound class `type`.
 inline const BoundClass* bound_class(PyTypeObject* type) { return pybind11::detail::get_type_info(type); }
 
+// The record of the bound class a caster derived from pybind11's class caster loads, or null
+// while that class is not registered.
+inline const BoundClass* loaded_class(const pybind11::detail::type_caster_generic& caster) { return caster.typeinfo; }
+
 // The C++ value of `object` when it is an instance of exactly the bound class `bound` and its
 // __init__ has run (the holder is constructed), else null. Reads two fields; never allocates.
 inline void* exact_initialized_value(PyObject* object, const BoundClass* bound) noexcept {

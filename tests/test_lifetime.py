@@ -4,6 +4,7 @@ import copy
 import gc
 import os
 import pickle
+import re
 import sys
 import weakref
 
@@ -298,6 +299,35 @@ def test_failing_to_initialize_again_changes_nothing(again, error):
         again(b)
     assert b.__getstate__() == before
     assert list(members) == list(sample())[1:]  # the modification stamp did not move
+
+
+class Reentering:
+    """Indices whose conversion runs `again` on the object being initialized with them."""
+    def __init__(self, target, again):
+        self.target, self.again, self.error = target, again, None
+
+    def __array__(self, dtype=None, copy=None):
+        try:
+            self.again(self.target)
+        except TypeError as error:
+            self.error = error
+        return np.array([1, SPAN], dtype=np.uint64)
+
+
+@pytest.mark.parametrize("again", AGAIN.values(), ids=AGAIN.keys())
+def test_initializing_again_from_within(again):
+    first, live = Bitmap.__new__(Bitmap), sample()
+    errors = []
+    for b in (first, live):
+        indices = Reentering(b, again)
+        b.__init__(indices)
+        assert list(b) == [1, SPAN]  # the outer call's contents
+        errors.append(str(indices.error) if indices.error else None)
+    # Within a first initialization, pybind11 would construct a second value and abort on freeing it.
+    assert re.fullmatch(r"Bitmap\.__(init|setstate)__ is already initializing this object", errors[0])
+    assert errors[1] is None  # a live Bitmap is rebuilt twice, the outer call last
+    del first, live
+    gc.collect()
 
 
 def test_scanner_initialized_again_checks_its_arguments():

@@ -36,8 +36,7 @@ inline bool exact_int_value(PyObject* exact_int, std::uint64_t& value) noexcept 
 
 // TypeError "Bitmap object is not initialized: its __init__ was never called".
 [[noreturn]] inline void refuse_uninitialized(const internals::BoundClass* bound) {
-  const pybind11::str name = pybind11::handle(reinterpret_cast<PyObject*>(bound->type)).attr("__name__");
-  throw pybind11::type_error(name.cast<std::string>() + " object is not initialized: its __init__ was never called");
+  throw pybind11::type_error(internals::bound_class_name(bound) + " object is not initialized: its __init__ was never called");
 }
 
 // pybind11's caster for the bound class T, except that it refuses an instance of T (or of a

@@ -1,15 +1,19 @@
 // Object lifecycle cases pybind11 2.13 leaves open, closed for the module's classes:
 //  - __init__ or __setstate__ run again on a live object, which pybind11 silently ignores,
 //    rebuild it: the new value is built in full first, then moved in (a failure changes nothing);
+//    run again on an object from within its first initialization, they raise TypeError;
 //  - instantiating pybind11's shared base class, or a Python class derived from it and from no
 //    bound class, raises TypeError where pybind11 aborts the process.
 #pragma once
 
+#include <algorithm>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "module/pybind11_internals.hpp"
 
@@ -31,18 +35,35 @@ struct RebuildingRow {
   PyMethodDef definition;
 };
 
+// Runs the registered row on `target`, whose __init__ has not run. Refuses to run a row on a target
+// it is already initializing (from an __array__ or __index__ of its arguments, or another thread):
+// pybind11 would construct a second value into it and abort when it is freed.
+inline PyObject* initialize(const RebuildingRow& row, PyObject* target, PyObject* const* args, Py_ssize_t count,
+                            PyObject* keywords) {
+  static std::vector<PyObject*> initializing;  // changed only with the GIL held
+  if (std::find(initializing.begin(), initializing.end(), target) != initializing.end()) {
+    const std::string name = internals::bound_class_name(row.bound);
+    PyErr_Format(PyExc_TypeError, "%s.%s is already initializing this object", name.c_str(), row.definition.ml_name);
+    return nullptr;
+  }
+  initializing.push_back(target);
+  PyObject* result = internals::call_row(row.registered, target, args, count, keywords);
+  initializing.erase(std::find(initializing.begin(), initializing.end(), target));
+  return result;
+}
+
 // The entry of a replaced row; args[0] is self. A first run goes to the registered function as
 // before; a run on a live object builds the new value in a fresh instance, then moves it in.
 inline PyObject* rebuild(PyObject* capsule, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
   const auto& row = *static_cast<const RebuildingRow*>(PyCapsule_GetPointer(capsule, nullptr));
+  if (count == 0) return PyObject_Vectorcall(row.registered, args, 0, keywords);  // it reports the missing self
   try {
-    void* live = count == 0 ? nullptr : internals::initialized_value(args[0], row.bound);
-    if (live == nullptr) return PyObject_Vectorcall(row.registered, args, static_cast<std::size_t>(count), keywords);
+    void* live = internals::initialized_value(args[0], row.bound);
+    if (live == nullptr) return initialize(row, args[0], args + 1, count - 1, keywords);
     PyTypeObject* type = row.bound->type;
     const py::object fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
     if (!fresh) return nullptr;
-    const py::object built =
-        py::reinterpret_steal<py::object>(internals::call_row(row.registered, fresh.ptr(), args + 1, count - 1, keywords));
+    const py::object built = py::reinterpret_steal<py::object>(initialize(row, fresh.ptr(), args + 1, count - 1, keywords));
     if (!built) return nullptr;
     void* value = internals::exact_initialized_value(fresh.ptr(), row.bound);
     if (value == nullptr) throw std::runtime_error("__init__ built no value");

@@ -24,6 +24,11 @@ using BoundClass = pybind11::detail::type_info;
 // The record of the bound class `type`.
 inline const BoundClass* bound_class(PyTypeObject* type) { return pybind11::detail::get_type_info(type); }
 
+// The Python name of a bound class ("Bitmap").
+inline std::string bound_class_name(const BoundClass* bound) {
+  return pybind11::handle(reinterpret_cast<PyObject*>(bound->type)).attr("__name__").cast<std::string>();
+}
+
 // The record of the bound class a caster derived from pybind11's class caster loads, or null
 // while that class is not registered.
 inline const BoundClass* loaded_class(const pybind11::detail::type_caster_generic& caster) { return caster.typeinfo; }

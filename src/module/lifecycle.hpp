@@ -116,7 +116,9 @@ inline PyObject* new_instance(PyTypeObject* type, PyObject* args, PyObject* keyw
 // must agree: type.__new__(subclass) requires the subclass's allocator to be the type's own.
 inline void guard_allocator(PyTypeObject* type, newfunc previous) {
   if (type->tp_new == previous) type->tp_new = new_instance;
-  const py::list subclasses = py::handle(reinterpret_cast<PyObject*>(type)).attr("__subclasses__")();
+  // type.__subclasses__ itself: a class may define its own __subclasses__.
+  const py::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
+  const py::list subclasses = type_type.attr("__subclasses__")(py::handle(reinterpret_cast<PyObject*>(type)));
   for (const py::handle subclass : subclasses) guard_allocator(reinterpret_cast<PyTypeObject*>(subclass.ptr()), previous);
 }
 

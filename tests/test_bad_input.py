@@ -2,6 +2,8 @@
 where the module fixes it, the exact message. No row may crash or hang, nor change the Bitmap
 it is called on."""
 import re
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -52,8 +54,32 @@ def row(ident, call, error, pattern):
     ROWS.append(pytest.param(call, error, pattern, id=ident))
 
 
-# --- integer parameters: (name, valid arguments); None is valid where endEx is optional ---
-BAD_INTEGERS = {"negative": -1, "2**64": 2**64, "float": 1.0, "None": None, "str": "5", "list": [5]}
+class Index:
+    """An object with __index__ (which may fail) and no other number protocol."""
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+class IntOnly:
+    def __int__(self):
+        return 4
+
+
+# --- integer parameters: (name, valid arguments); None is valid where endEx is optional. Only
+# what operator.index accepts, in [0, 2^64), is an integer: nothing is truncated or wrapped. ---
+BAD_INTEGERS = {
+    "negative": -1, "2**64": 2**64, "float": 1.0, "None": None, "str": "5", "list": [5],
+    "np.float32": np.float32(3.7), "np.float64": np.float64(3.0), "np.int64 negative": np.int64(-1),
+    "Fraction": Fraction(9, 2), "Decimal": Decimal("11.9"), "__int__ only": IntOnly(),
+    "__index__ negative": Index(-1), "__index__ 2**64": Index(2**64), "__index__ not an int": Index(4.0),
+}
+# An exception raised by __index__ itself propagates, as from operator.index.
+FAILING_INDEX = Index(LookupError("no index here"))
 INTEGER_METHODS = {
     "slice": (4, SPAN + 9), "lower_cardinality": (5,), "upper_cardinality": (5,), "nth": (1,),
     "self_or_next": (4,), "self_or_previous": (4,), "contains": (5,), "__contains__": (5,),
@@ -70,6 +96,10 @@ for name, valid in INTEGER_METHODS.items():
             args[index] = bad
             row(f"{name}-arg{index}-{kind}", lambda b, s, name=name, args=args: getattr(b, name)(*args),
                 *incompatible(name))
+        args = list(valid)
+        args[index] = FAILING_INDEX
+        row(f"{name}-arg{index}-__index__-raising", lambda b, s, name=name, args=args: getattr(b, name)(*args),
+            LookupError, exactly("no index here"))
 
 # --- Bitmap operands ---
 BAD_OTHERS = {"None": None, "int": 5, "list": [1], "array": np.array([1], dtype=np.uint64), "scanner": MemoryScanner()}
@@ -81,6 +111,8 @@ OPERAND_METHODS = [
 for name in OPERAND_METHODS:
     for kind, bad in BAD_OTHERS.items():
         row(f"{name}-{kind}", lambda b, s, name=name, bad=bad: getattr(b, name)(bad), *incompatible(name))
+    row(f"{name}-uninitialized", lambda b, s, name=name: getattr(b, name)(Bitmap.__new__(Bitmap)), TypeError,
+        exactly("Bitmap object is not initialized: its __init__ was never called"))
 
 # --- bool parameters: None and numbers convert (pybind11's truth test), a str or list does not ---
 BAD_BOOLS = {"str": "yes", "list": []}
@@ -181,3 +213,33 @@ def test_bad_input_is_refused_and_changes_nothing(call, error, pattern):
         call(bitmap, scanner)
     assert snapshot(bitmap) == before
     assert scanner.scan(b'{"a":1}\n{"b":') == (1, 8)  # the scanner stays usable
+
+
+class Rebuilding(Index):
+    """An index whose __index__ first rebuilds the Bitmap the call is made on."""
+    def __init__(self, bitmap, value, members):
+        super().__init__(value)
+        self.bitmap, self.members = bitmap, members
+
+    def __index__(self):
+        self.bitmap.__init__(np.array(self.members, dtype=np.uint64))
+        return super().__index__()
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # the class is compared; the model raises the same one
+        return type(error)
+
+
+@pytest.mark.parametrize("name, valid", INTEGER_METHODS.items(), ids=INTEGER_METHODS.keys())
+def test_index_that_changes_the_bitmap_during_the_call(name, valid):
+    members = [1, 2, SPAN + 3, 2**40 + 7, MAX]
+    for index in range(len(valid)):
+        bitmap = sample()
+        args = list(valid)
+        args[index] = Rebuilding(bitmap, valid[index], members)
+        model = Bitmap(np.array(members, dtype=np.uint64))
+        assert outcome(lambda: getattr(bitmap, name)(*args)) == outcome(lambda: getattr(model, name)(*valid))
+        assert snapshot(bitmap) == snapshot(model)

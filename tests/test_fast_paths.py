@@ -1,5 +1,11 @@
 """Per-call shortcuts (`in`, contains, set, nth, self_or_next) behave exactly like the bound
 methods for every argument shape: plain ints, other integer types, keywords, subclasses, errors."""
+import gc
+import sys
+import types
+from decimal import Decimal
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
@@ -20,8 +26,17 @@ def make(kind):
     return b
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 ARGUMENT_SHAPES = [
-    ("int", lambda p: p), ("numpy uint64", np.uint64), ("int subclass", type("Index", (int,), {})),
+    ("int", lambda p: p), ("numpy uint64", np.uint64), ("int subclass", type("IntSubclass", (int,), {})),
+    ("__index__", Index),
 ]
 
 
@@ -39,7 +54,7 @@ def test_queries_agree_with_the_members(kind, shape, convert, position):
 
 
 @pytest.mark.parametrize("kind", ["exact", "subclass"])
-@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "3", None])
+@pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "3", None, np.float32(3.0), Fraction(3), Decimal(3), Index(-1)])
 def test_bad_arguments_raise_type_error(kind, bad):
     b = make(kind)
     for call in (b.contains, b.set, b.nth, b.self_or_next, b.__contains__):
@@ -87,3 +102,34 @@ def test_methods_called_through_the_class_and_with_every_shape(kind):
         with pytest.raises(TypeError):
             method(b, 1, unknown=2)
     assert list(b) == sorted(model)
+
+
+FAST_METHODS = ["contains", "set", "nth", "self_or_next"]
+
+
+@pytest.mark.parametrize("name", FAST_METHODS)
+def test_fast_methods_are_in_place(name):
+    # A method descriptor of the class, not pybind11's instancemethod: the import installed it.
+    method = vars(Bitmap)[name]
+    assert type(method) is types.MethodDescriptorType and method.__objclass__ is Bitmap
+
+
+def test_fast_membership_slot_is_in_place():
+    """`int in Bitmap` never reaches the __contains__ row; other arguments go through it."""
+    class_dict = gc.get_referents(vars(Bitmap))[0]  # the dict behind the read-only proxy
+    registered, calls = class_dict["__contains__"], []
+
+    def spy(self, position):
+        calls.append(position)
+        return registered(self, position)
+
+    class_dict["__contains__"] = spy  # no slot update: only the slot's fallback looks it up
+    sys._clear_type_cache()
+    try:
+        b = make("exact")
+        assert (3 in b, 4 in b, np.uint64(3) in b) == (True, False, True)
+        assert [type(c) for c in calls] == [np.uint64]
+        assert 3 in make("subclass") and len(calls) == 2
+    finally:
+        class_dict["__contains__"] = registered
+        sys._clear_type_cache()

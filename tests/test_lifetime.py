@@ -4,6 +4,7 @@ import copy
 import gc
 import os
 import pickle
+import re
 import sys
 import weakref
 
@@ -175,3 +176,188 @@ def test_failed_constructor_leaves_nothing_behind():
     kept = Bitmap()
     assert sys.getrefcount(Bitmap) == references[1] + 1
     del kept
+
+
+# --- objects whose __init__ never ran, and objects initialized again ---
+class Derived(Bitmap):
+    pass
+
+
+class Escaping(Bitmap):
+    """Hands itself out before Bitmap.__init__ fails: the escaped object stays uninitialized."""
+    escaped = None
+
+    def __init__(self, indices):
+        Escaping.escaped = self
+        super().__init__(indices)
+
+
+def escaped_before_a_failing_init():
+    refused(lambda: Escaping(FLAT), ValueError)
+    return Escaping.escaped
+
+
+UNINITIALIZED = {
+    "Bitmap.__new__": lambda: Bitmap.__new__(Bitmap),
+    "pickle stream without state": lambda: pickle.loads(b"\x80\x02c_quorvel_rec_extension\nBitmap\nq\x00)\x81q\x01."),
+    "subclass __new__": lambda: Derived.__new__(Derived),
+    "base class __new__": lambda: Bitmap.__base__.__new__(Bitmap),
+    "failed __init__": escaped_before_a_failing_init,
+}
+NOT_INITIALIZED = r"^Bitmap object is not initialized: its __init__ was never called$"
+# The rows above whose call leaves `b` alone; every other row reads or changes it.
+ROWS_WITHOUT_B = {"Bitmap.__init__", "Bitmap.__init__ failing on a 2-D array", "read", "read failing", "bool_array"}
+ROWS_ON_B = {name: call for name, call in ROWS.items() if name not in ROWS_WITHOUT_B and "MemoryScanner" not in name}
+
+
+@pytest.mark.parametrize("make", UNINITIALIZED.values(), ids=UNINITIALIZED.keys())
+@pytest.mark.parametrize("call", ROWS_ON_B.values(), ids=ROWS_ON_B.keys())
+def test_every_row_refuses_an_uninitialized_bitmap(call, make):
+    with pytest.raises(TypeError, match=NOT_INITIALIZED):
+        call(make())
+
+
+@pytest.mark.parametrize("make", UNINITIALIZED.values(), ids=UNINITIALIZED.keys())
+def test_uninitialized_bitmap_can_still_be_initialized(make):
+    b = make()
+    with pytest.raises(TypeError, match=NOT_INITIALIZED):
+        SMALL.union(b)  # as the other operand too
+    b.__init__(np.array([4, SPAN], dtype=np.uint64))
+    assert list(b) == [4, SPAN] and list(SMALL | b) == [2, 4, 5, 900, SPAN]
+
+
+def test_uninitialized_scanner_is_refused_or_pickled_as_a_fresh_one():
+    scanner = MemoryScanner.__new__(MemoryScanner)
+    message = r"^MemoryScanner object is not initialized: its __init__ was never called$"
+    for call in (lambda: scanner.scan(NDJSON), lambda: repr(scanner)):
+        with pytest.raises(TypeError, match=message):
+            call()
+    # __reduce__ reads nothing of the scanner: copies and pickles are fresh scanners.
+    for duplicate in (copy.copy(scanner), pickle.loads(pickle.dumps(scanner))):
+        assert duplicate.scan(NDJSON) == SCANNER.scan(NDJSON)
+    scanner.__init__()
+    assert scanner.scan(NDJSON) == SCANNER.scan(NDJSON)
+
+
+class UnboundSubclass(Bitmap.__base__):
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Bitmap.__base__(), lambda: Bitmap.__base__.__new__(Bitmap.__base__), lambda: UnboundSubclass(),
+    lambda: UnboundSubclass.__new__(UnboundSubclass),
+], ids=["base()", "base.__new__", "unbound subclass()", "unbound subclass.__new__"])
+def test_classes_without_a_bound_class_cannot_be_instantiated(make):
+    with pytest.raises(TypeError, match=r"^cannot create '\w+' instances: no C\+\+ class is bound to it$"):
+        make()
+
+
+def test_iterator_type_cannot_be_made_or_subclassed_from_python():
+    iterator_type = type(iter(Bitmap()))
+    with pytest.raises(TypeError, match="cannot create 'pybind11_builtins.iterator' instances"):
+        iterator_type()
+    with pytest.raises(TypeError):
+        iterator_type.__new__(iterator_type)
+    with pytest.raises(TypeError):
+        type("Sub", (iterator_type,), {})
+
+
+AGAIN = {
+    "__init__": lambda b: b.__init__(np.array([9, SPAN + 9], dtype=np.uint64)),
+    "__init__ without indices": lambda b: b.__init__(),
+    "__setstate__": lambda b: b.__setstate__(Bitmap(np.array([9, SPAN + 9], dtype=np.uint64)).__getstate__()),
+}
+FAILING_AGAIN = {
+    "__init__ 2-D": (lambda b: b.__init__(FLAT), ValueError),
+    "__init__ bad argument": (lambda b: b.__init__("abc"), TypeError),
+    "__setstate__ corrupt": (lambda b: b.__setstate__(FORM[:-1]), ValueError),
+    "__setstate__ bad argument": (lambda b: b.__setstate__(5), TypeError),
+}
+
+
+@pytest.mark.parametrize("make", [sample, lambda: Derived(np.array([3, 5], dtype=np.uint64))], ids=["exact", "subclass"])
+@pytest.mark.parametrize("again", AGAIN.values(), ids=AGAIN.keys())
+def test_initializing_again_replaces_the_contents(again, make):
+    b = make()
+    members = iter(b)
+    next(members)
+    again(b)
+    fresh = Bitmap()
+    again(fresh)
+    assert b.__getstate__() == fresh.__getstate__()
+    with pytest.raises(RuntimeError, match="changed during iteration"):
+        next(members)
+
+
+@pytest.mark.parametrize("again, error", FAILING_AGAIN.values(), ids=FAILING_AGAIN.keys())
+def test_failing_to_initialize_again_changes_nothing(again, error):
+    b = sample()
+    members = iter(b)
+    next(members)
+    before = b.__getstate__()  # the persisted form, every bucket included
+    with pytest.raises(error):
+        again(b)
+    assert b.__getstate__() == before
+    assert list(members) == list(sample())[1:]  # the modification stamp did not move
+
+
+class Reentering:
+    """Indices whose conversion runs `again` on the object being initialized with them."""
+    def __init__(self, target, again):
+        self.target, self.again, self.error = target, again, None
+
+    def __array__(self, dtype=None, copy=None):
+        try:
+            self.again(self.target)
+        except TypeError as error:
+            self.error = error
+        return np.array([1, SPAN], dtype=np.uint64)
+
+
+@pytest.mark.parametrize("again", AGAIN.values(), ids=AGAIN.keys())
+def test_initializing_again_from_within(again):
+    first, live = Bitmap.__new__(Bitmap), sample()
+    errors = []
+    for b in (first, live):
+        indices = Reentering(b, again)
+        b.__init__(indices)
+        assert list(b) == [1, SPAN]  # the outer call's contents
+        errors.append(str(indices.error) if indices.error else None)
+    # Within a first initialization, pybind11 would construct a second value and abort on freeing it.
+    assert re.fullmatch(r"Bitmap\.__(init|setstate)__ is already initializing this object", errors[0])
+    assert errors[1] is None  # a live Bitmap is rebuilt twice, the outer call last
+    del first, live
+    gc.collect()
+
+
+def test_scanner_initialized_again_checks_its_arguments():
+    scanner = MemoryScanner()
+    scanner.__init__()
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        scanner.__init__(1)
+    assert scanner.scan(NDJSON) == SCANNER.scan(NDJSON)
+
+
+# --- the garbage collector and the member iterator ---
+def test_cycle_through_an_iterator_is_collected():
+    b = Derived(np.arange(0, 3 * 2**20, 3, dtype=np.uint64))
+    b.members = iter(b)
+    alive = weakref.ref(b)
+    del b
+    gc.collect()
+    assert alive() is None
+
+
+def test_iterator_cleared_by_the_collector_stops_without_reading_its_bitmap():
+    import ctypes
+    b = Bitmap(np.array([1, SPAN], dtype=np.uint64))
+    alive = weakref.ref(b)
+    members = iter(b)
+    assert next(members) == 1
+    del b
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(members), 51))  # Py_tp_clear, GIL held
+    assert clear(members) == 0
+    assert alive() is None  # the iterator no longer holds its Bitmap
+    assert list(members) == []

@@ -209,6 +209,8 @@ MUTATIONS = [
     ("set range", lambda b: b.set(BUCKET - 5, 2 * BUCKET + 5)),
     ("unset range", lambda b: b.unset(0, 5 * BUCKET)),
     ("flip range", lambda b: b.flip(BUCKET - 9, BUCKET + 9)),
+    ("__init__ again", lambda b: b.__init__(np.array([1, 2, 3], dtype=np.uint64))),
+    ("__setstate__ again", lambda b: b.__setstate__(b.__getstate__())),
 ]
 
 

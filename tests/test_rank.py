@@ -89,19 +89,26 @@ def test_full_bucket_then_empty_bucket():
 
 def test_search_adds_no_member():
     bitmap = bitmap_of([3])
+    form = bitmap.__getstate__()  # the persisted form lists every bucket, empty ones too
     assert bitmap.self_or_next(2**40) is None
     assert bitmap.self_or_previous(2**41) == 3
     assert bitmap.cardinality == 1 and bitmap == bitmap_of([3])
+    assert bitmap.__getstate__() == form
 
 
-def test_search_keeps_live_iterators_valid():
+@pytest.mark.parametrize("search", ["self_or_next", "self_or_previous"])
+def test_search_keeps_live_iterators_valid(search):
     members = [1, 2, BUCKET * 5 + 1, BUCKET * 5 + 2]
     bitmap = bitmap_of(members)
+    form = bitmap.__getstate__()
     walk = iter(bitmap)
     assert next(walk) == 1
-    # Both searches create the empty buckets of their positions, before and after the walk.
-    assert bitmap.self_or_next(BUCKET * 3) == BUCKET * 5 + 1
-    assert bitmap.self_or_previous(TOP) == BUCKET * 5 + 2
+    # Searches read only: no bucket is created for their positions, the stamp does not move.
+    for position in [0, 3, BUCKET * 3, BUCKET * 5, BUCKET * 5 + 9, 2**40, TOP] + [BUCKET * k for k in range(6, 99)]:
+        expected = [m for m in members if m >= position][:1] if search == "self_or_next" else \
+            [m for m in members if m <= position][-1:]
+        assert getattr(bitmap, search)(position) == (expected[0] if expected else None)
+    assert bitmap.__getstate__() == form
     assert list(walk) == members[1:]
 
 

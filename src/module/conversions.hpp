@@ -1,13 +1,12 @@
 // Conversions between Python objects and the C++ core: byte buffers and NumPy arrays.
 #pragma once
 
+#include "module/casters.hpp"
+
 #include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <cstdint>
-
-#include "storage/bitmap.hpp"
 
 namespace quorvel::module {
 

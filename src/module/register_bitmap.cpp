@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "module/conversions.hpp"
+#include "module/lifecycle.hpp"
 #include "module/registration.hpp"
 #include "module/slots.hpp"
 
@@ -107,7 +108,8 @@ void register_bitmap(py::module_& module) {
                      "A compressed set of unsigned 64-bit positions.\n\n"
                      "Iterating while the Bitmap changes raises RuntimeError on the next step.")
       .def(py::init(&construct), py::arg("indices") = py::none(),
-           "Bitmap(indices=None): the positions of a 1-D uint64 array, or an empty set.")
+           "Bitmap(indices=None): the positions of a 1-D uint64 array, or an empty set. Run again on a live "
+           "Bitmap, it replaces the contents once the new ones are built (a failure changes nothing).")
       .def("copy", &copy_of, "An independent deep copy.")
       .def("slice", &Bitmap::slice, py::arg("startInc"), py::arg("endInc"),
            "The members in [startInc, endInc) (end exclusive), at their own positions.")
@@ -125,8 +127,8 @@ void register_bitmap(py::module_& module) {
       .def("lower_cardinality", &Bitmap::lower_cardinality, position, "Members below position.")
       .def("upper_cardinality", &Bitmap::upper_cardinality, position, "Members above position.")
       .def("nth", &Bitmap::nth, py::arg("ordinal"), "The member of 0-based rank ordinal.")
-      .def("self_or_next", &Bitmap::self_or_next, position, "Smallest member >= position, or None.")
-      .def("self_or_previous", &Bitmap::self_or_previous, position, "Largest member <= position, or None.")
+      .def("self_or_next", &Bitmap::self_or_next, position, "Smallest member >= position, or None; reads only.")
+      .def("self_or_previous", &Bitmap::self_or_previous, position, "Largest member <= position, or None; reads only.")
       .def("subset_of", &Bitmap::subset_of, other, "Whether every member is a member of other.")
       .def("strict_subset_of", &Bitmap::strict_subset_of, other, "subset_of(other) and not equal to it.")
       .def("contains", &Bitmap::contains, position, "Whether position is a member.")
@@ -178,8 +180,10 @@ void register_bitmap(py::module_& module) {
            "An independent deep copy (copy.deepcopy).")
       .def("__reduce__", &reduce, "Pickle support, any protocol: rebuilt by __setstate__ from __getstate__().")
       .def(py::pickle(&pickled_state, &unpickled),
-           "Pickle support: builds the Bitmap from the portable persisted form that __getstate__ returns.");
+           "Pickle support: builds the Bitmap from the portable persisted form that __getstate__ returns; on a "
+           "live Bitmap, replaces the contents once the new ones are built (a failure changes nothing).");
   install_membership_slot(bitmap_class);
+  rebuild_when_run_again<Bitmap>(bitmap_class, {"__init__", "__setstate__"});
 }
 
 }  // namespace quorvel::module

@@ -1,5 +1,6 @@
 // The binding table of MemoryScanner, then its Python protocols (text form, pickling).
 #include "module/conversions.hpp"
+#include "module/lifecycle.hpp"
 #include "module/registration.hpp"
 #include "scanner/memory_scanner.hpp"
 
@@ -20,14 +21,16 @@ py::tuple reduce(const py::object& self) { return py::make_tuple(py::type::of(se
 }  // namespace
 
 void register_scanner(py::module_& module) {
-  py::class_<MemoryScanner>(module, "MemoryScanner",
+  const auto scanner_class = py::class_<MemoryScanner>(module, "MemoryScanner",
                             "Counts the JSON documents in a bytes-like buffer (NDJSON and the like).")
-      .def(py::init<>(), "MemoryScanner(): a scanner; reuse it, its parser buffers are kept between scans.")
+      .def(py::init<>(), "MemoryScanner(): a scanner; reuse it, its parser buffers are kept between scans. Run "
+                         "again on a live scanner, makes it a fresh one.")
       .def("scan", &scan,
            "scan(buffer) -> (documents, consumed): complete documents and the bytes they cover from the "
            "start; carry buffer[consumed:] over into the next chunk.")
       .def("__repr__", [](const MemoryScanner&) { return "MemoryScanner()"; }, "The text form, MemoryScanner().")
       .def("__reduce__", &reduce, "Pickle support: a fresh scanner, (type(self), ()).");
+  rebuild_when_run_again<MemoryScanner>(scanner_class, {"__init__"});
 }
 
 }  // namespace quorvel::module

@@ -1,7 +1,7 @@
 // Registration of the module's classes, one function per class.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "module/casters.hpp"
 
 namespace quorvel::module {
 

@@ -8,8 +8,8 @@
 #include <iterator>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include <structmember.h>
 
@@ -36,7 +36,7 @@ struct MemberWalk {
 
 struct MemberIterator {
   PyObject_HEAD
-  PyObject* owner;            // strong reference: the Bitmap's Python object
+  PyObject* owner;            // strong reference: the Bitmap's Python object; null once cleared
   PyObject* weak_references;  // iterators accept weak references, as pybind11 objects do
   MemberWalk walk;
 };
@@ -59,27 +59,49 @@ PyObject* next_member(PyObject* object) {
   return PyLong_FromUnsignedLongLong(walk.batch[walk.next++]);
 }
 
+// The garbage collector sees the owner, so a cycle through an iterator (an iterator stored on
+// its own Bitmap subclass instance) is collected.
+int visit_iterator(PyObject* object, visitproc visit, void* arg) {  // names Py_VISIT expects
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(reinterpret_cast<MemberIterator*>(object)->owner);
+  return 0;
+}
+
+// Drops the owner; the iterator then stops without reading the Bitmap, which may be gone.
+int clear_iterator(PyObject* object) {
+  auto* self = reinterpret_cast<MemberIterator*>(object);
+  self->walk.done = true;
+  Py_CLEAR(self->owner);
+  return 0;
+}
+
 void release_iterator(PyObject* object) {
   auto* self = reinterpret_cast<MemberIterator*>(object);
   PyTypeObject* type = Py_TYPE(object);
+  PyObject_GC_UnTrack(object);
   if (self->weak_references != nullptr) PyObject_ClearWeakRefs(object);
-  Py_XDECREF(self->owner);
+  Py_CLEAR(self->owner);
   self->walk.~MemberWalk();
-  PyObject_Free(object);
+  PyObject_GC_Del(object);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
+// Made only by iterate(): Python code can neither instantiate nor subclass it.
 PyTypeObject* member_iterator_type() {
   static PyTypeObject* const type = [] {
     static PyMemberDef members[] = {
         {"__weaklistoffset__", T_PYSSIZET, offsetof(MemberIterator, weak_references), READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(release_iterator)},
+                                  {Py_tp_traverse, reinterpret_cast<void*>(visit_iterator)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(clear_iterator)},
                                   {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
                                   {Py_tp_iternext, reinterpret_cast<void*>(next_member)},
                                   {Py_tp_members, members},
                                   {0, nullptr}};
-    static PyType_Spec type_spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec type_spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    slots};
     PyObject* result = PyType_FromSpec(&type_spec);
     if (result == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(result);  // kept for the life of the process
@@ -89,37 +111,17 @@ PyTypeObject* member_iterator_type() {
 
 // The sq_contains slot pybind11 installed; it calls the registered __contains__.
 int (*registered_contains)(PyObject*, PyObject*) = nullptr;
-const py::detail::type_info* bitmap_type_info = nullptr;
+const internals::BoundClass* bitmap_class_record = nullptr;
 
-// The Bitmap held by `self` when `self` is exactly a constructed Bitmap, else null.
-const Bitmap* exact_bitmap(PyObject* self) noexcept {
-  if (Py_TYPE(self) != bitmap_type_info->type) return nullptr;
-  auto* instance = reinterpret_cast<py::detail::instance*>(self);
-  const py::detail::value_and_holder held(instance, bitmap_type_info, 0, 0);
-  return held.holder_constructed() ? held.value_ptr<Bitmap>() : nullptr;
+// The Bitmap held by `self` when `self` is exactly a Bitmap whose __init__ has run, else null.
+Bitmap* exact_bitmap(PyObject* self) noexcept {
+  return static_cast<Bitmap*>(internals::exact_initialized_value(self, bitmap_class_record));
 }
 
-// An exact int in [0, 2^64), or false without an error set. Values below 2^63 take CPython's
-// digit loop; PyLong_AsUnsignedLongLong goes through a byte-array conversion for them.
+// An exact int in [0, 2^64), or false without an error set. Other integer types go to the
+// registered row, whose caster applies the same rule through operator.index.
 bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
-  if (!PyLong_CheckExact(value)) return false;
-  int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow == 0 && small >= 0) {
-    position = static_cast<std::uint64_t>(small);
-    return true;
-  }
-  if (overflow <= 0) {  // negative (an exact int cannot fail otherwise)
-    PyErr_Clear();
-    return false;
-  }
-  const unsigned long long result = PyLong_AsUnsignedLongLong(value);
-  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  position = result;
-  return true;
+  return PyLong_CheckExact(value) && exact_int_value(value, position);
 }
 
 int contains_member(PyObject* self, PyObject* value) {
@@ -150,7 +152,7 @@ PyObject* fast_set(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
 PyObject* fast_nth(const Bitmap& bitmap, Bitmap&, std::uint64_t ordinal) {
   return PyLong_FromUnsignedLongLong(bitmap.nth(ordinal));
 }
-PyObject* fast_self_or_next(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+PyObject* fast_self_or_next(const Bitmap& bitmap, Bitmap&, std::uint64_t position) {
   return optional_position(bitmap.self_or_next(position));
 }
 
@@ -168,25 +170,13 @@ FastMethod FAST_METHODS[] = {
     {"self_or_next", fast_self_or_next, nullptr, {}},
 };
 
-// Hands a call to pybind11's function with `self` in front of the positional arguments, as the
-// bound method it replaces did.
-PyObject* call_registered(PyObject* registered, PyObject* self, PyObject* const* args, Py_ssize_t count,
-                          PyObject* keywords) {
-  const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyTuple_GET_SIZE(keywords);
-  std::vector<PyObject*> stack;
-  stack.reserve(static_cast<std::size_t>(1 + count + keyword_count));
-  stack.push_back(self);
-  stack.insert(stack.end(), args, args + count + keyword_count);
-  return PyObject_Vectorcall(registered, stack.data(), static_cast<std::size_t>(1 + count), keywords);
-}
-
 // Entry point of a method descriptor (METH_FASTCALL | METH_KEYWORDS): the interpreter calls it
 // without making a bound method or an argument tuple.
 template <std::size_t Index>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
   const FastMethod& method = FAST_METHODS[Index];
   if (keywords == nullptr && count == 1) {
-    auto* bitmap = const_cast<Bitmap*>(exact_bitmap(self));
+    Bitmap* bitmap = exact_bitmap(self);
     std::uint64_t value = 0;
     if (bitmap != nullptr && exact_position(args[0], value)) {
       try {
@@ -196,20 +186,18 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, P
       PyErr_Clear();
     }
   }
-  return call_registered(method.registered, self, args, count, keywords);
+  return internals::call_row(method.registered, self, args, count, keywords);
 }
 
 // Replaces each row's instance method by a method descriptor with the same name and docstring,
-// at the same place in the class dict.
+// at the same place in the class dict. A row that is missing or stored differently fails the
+// import: the fast paths never switch off silently.
 template <std::size_t... Index>
 void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
   const _PyCFunctionFastWithKeywords bodies[] = {fast_method<Index>...};
   for (std::size_t i = 0; i < sizeof...(Index); ++i) {
     FastMethod& method = FAST_METHODS[i];
-    PyObject* entry = PyDict_GetItemString(type->tp_dict, method.name);
-    if (entry == nullptr || !PyInstanceMethod_Check(entry)) continue;
-    PyObject* function = PyInstanceMethod_GET_FUNCTION(entry);
-    if (!PyCFunction_Check(function)) continue;
+    PyObject* function = internals::registered_function(type, method.name);
     method.definition = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i])),
                          METH_FASTCALL | METH_KEYWORDS, reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_doc};
     PyObject* descriptor = PyDescr_NewMethod(type, &method.definition);
@@ -226,18 +214,22 @@ void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
 }  // namespace
 
 py::object iterate(const Bitmap& bitmap, py::object owner) {
-  auto* self = PyObject_New(MemberIterator, member_iterator_type());
+  auto* self = PyObject_GC_New(MemberIterator, member_iterator_type());
   if (self == nullptr) throw py::error_already_set();
   self->owner = owner.release().ptr();
   self->weak_references = nullptr;
   new (&self->walk) MemberWalk{&bitmap, bitmap.modification_stamp(), bitmap.begin(), 0, 0, false, {}};
+  PyObject_GC_Track(self);
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(self));
 }
 
 void install_membership_slot(py::handle bitmap_class) {
   auto* type = reinterpret_cast<PyTypeObject*>(bitmap_class.ptr());
-  bitmap_type_info = py::detail::get_type_info(type);
-  registered_contains = type->tp_as_sequence->sq_contains;
+  bitmap_class_record = internals::bound_class(type);
+  registered_contains = type->tp_as_sequence == nullptr ? nullptr : type->tp_as_sequence->sq_contains;
+  if (registered_contains == nullptr) {
+    throw std::runtime_error("Bitmap has no sq_contains slot (no __contains__ row) for the fast `in` to fall back to");
+  }
   type->tp_as_sequence->sq_contains = contains_member;
   install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
 }

@@ -2,16 +2,16 @@
 // per-call methods contains, set, nth and self_or_next.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
-#include "storage/bitmap.hpp"
+#include "module/casters.hpp"
 
 namespace quorvel::module {
 
-// A Python iterator (type "iterator", module "pybind11_builtins" as before) over the members of `bitmap`, the C++ value held by the
-// Python object `owner`, which the iterator keeps alive. Each step is a direct tp_iternext call.
-// Once the Bitmap has changed since the iterator was made, every step raises RuntimeError
-// "Bitmap changed during iteration"; once exhausted, every step stops.
+// A Python iterator (type "iterator", module "pybind11_builtins" as before) over the members of
+// `bitmap`, the C++ value held by the Python object `owner`, which the iterator keeps alive (the
+// garbage collector sees that reference). Each step is a direct tp_iternext call. Once the Bitmap
+// has changed since the iterator was made, every step raises RuntimeError "Bitmap changed during
+// iteration"; once exhausted or cleared by the collector, every step stops. Python code can
+// neither instantiate nor subclass the iterator type.
 pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 
 // Points the sq_contains slot of the registered Bitmap class at a direct membership test for
@@ -21,8 +21,10 @@ pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 //
 // Also turns the registered methods contains, set, nth and self_or_next into method descriptors
 // (same names, docstrings and places in the class dict), which the interpreter calls without
-// making a bound method or an argument tuple. The plain call b.name(int) on an exact Bitmap runs
-// directly; every other call goes to pybind11's function for the row, as registered.
+// making a bound method or an argument tuple. The plain call b.name(int) on an exact, initialized
+// Bitmap runs directly; every other call goes to pybind11's function for the row, as registered.
+// Throws std::runtime_error (failing the import) when a row or slot it replaces is missing or
+// stored differently.
 void install_membership_slot(pybind11::handle bitmap_class);
 
 }  // namespace quorvel::module

@@ -84,8 +84,9 @@ class Bitmap {
   std::uint64_t lower_cardinality(std::uint64_t position) const noexcept;  // members < position
   std::uint64_t upper_cardinality(std::uint64_t position) const noexcept;  // members > position
   std::uint64_t nth(std::uint64_t ordinal) const;  // 0-based; std::runtime_error past the end
-  std::optional<std::uint64_t> self_or_next(std::uint64_t position);      // smallest member >= position
-  std::optional<std::uint64_t> self_or_previous(std::uint64_t position);  // largest member <= position
+  // Searches; like every query they read only (no bucket is created, the stamp is kept).
+  std::optional<std::uint64_t> self_or_next(std::uint64_t position) const noexcept;      // smallest member >= position
+  std::optional<std::uint64_t> self_or_previous(std::uint64_t position) const noexcept;  // largest member <= position
 
   // --- set algebra; each returns *this ---
   Bitmap& inplace_union(const Bitmap& other);

@@ -52,32 +52,38 @@ std::uint64_t Bitmap::nth(std::uint64_t ordinal) const {
                            "] is greater than the total cardinality");
 }
 
-// Both searches create the (empty) bucket of `position` when it is absent: that adds no member
-// and moves no existing bucket, so live iterators stay valid and the modification stamp is kept.
-std::optional<std::uint64_t> Bitmap::self_or_next(std::uint64_t position) {
-  const auto home = buckets_.try_emplace(high_bits(position)).first;
-  roaring_uint32_iterator_t values;
-  roaring_iterator_init(home->second.get(), &values);
-  if (roaring_uint32_iterator_move_equalorlarger(&values, low_bits(position))) {
-    return join_bits(home->first, values.current_value);
-  }
-  for (auto it = std::next(home); it != buckets_.end(); ++it) {
-    if (!it->second.empty()) return join_bits(it->first, it->second.minimum());
+// Both searches visit the bucket of `position` first when it is present, then the buckets
+// beyond it in the direction of the search, skipping empty ones; absent buckets are not created.
+std::optional<std::uint64_t> Bitmap::self_or_next(std::uint64_t position) const noexcept {
+  const std::uint32_t key = high_bits(position);
+  for (auto it = buckets_.lower_bound(key); it != buckets_.end(); ++it) {
+    if (it->first == key) {
+      roaring_uint32_iterator_t values;
+      roaring_iterator_init(it->second.get(), &values);
+      if (roaring_uint32_iterator_move_equalorlarger(&values, low_bits(position))) {
+        return join_bits(key, values.current_value);
+      }
+    } else if (!it->second.empty()) {
+      return join_bits(it->first, it->second.minimum());
+    }
   }
   return std::nullopt;
 }
 
-std::optional<std::uint64_t> Bitmap::self_or_previous(std::uint64_t position) {
-  const auto home = buckets_.try_emplace(high_bits(position)).first;
-  // rank counts the members <= lo(position); the last of them is the answer inside this bucket.
-  const std::uint64_t at_or_below = roaring_bitmap_rank(home->second.get(), low_bits(position));
-  if (at_or_below != 0) {
-    std::uint32_t low = 0;
-    roaring_bitmap_select(home->second.get(), static_cast<std::uint32_t>(at_or_below - 1), &low);
-    return join_bits(home->first, low);
-  }
-  for (auto it = std::make_reverse_iterator(home); it != buckets_.rend(); ++it) {
-    if (!it->second.empty()) return join_bits(it->first, it->second.maximum());
+std::optional<std::uint64_t> Bitmap::self_or_previous(std::uint64_t position) const noexcept {
+  const std::uint32_t key = high_bits(position);
+  for (auto it = std::make_reverse_iterator(buckets_.upper_bound(key)); it != buckets_.rend(); ++it) {
+    if (it->first == key) {
+      // rank counts the members <= lo(position); the last of them is the answer in this bucket.
+      const std::uint64_t at_or_below = roaring_bitmap_rank(it->second.get(), low_bits(position));
+      if (at_or_below != 0) {
+        std::uint32_t low = 0;
+        roaring_bitmap_select(it->second.get(), static_cast<std::uint32_t>(at_or_below - 1), &low);
+        return join_bits(key, low);
+      }
+    } else if (!it->second.empty()) {
+      return join_bits(it->first, it->second.maximum());
+    }
   }
   return std::nullopt;
 }

@@ -101,14 +101,12 @@ struct BitmapModel {
     if (ordinal >= members.size()) return std::nullopt;
     return *std::next(members.begin(), static_cast<std::ptrdiff_t>(ordinal));
   }
-  // Both searches create the (empty) bucket of `position`.
-  std::optional<std::uint64_t> self_or_next(std::uint64_t position) {
-    keys.insert(high_bits(position));
+  // Searches read only: they create no bucket.
+  std::optional<std::uint64_t> self_or_next(std::uint64_t position) const {
     const auto found = members.lower_bound(position);
     return found == members.end() ? std::nullopt : std::optional<std::uint64_t>(*found);
   }
-  std::optional<std::uint64_t> self_or_previous(std::uint64_t position) {
-    keys.insert(high_bits(position));
+  std::optional<std::uint64_t> self_or_previous(std::uint64_t position) const {
     const auto above = members.upper_bound(position);
     return above == members.begin() ? std::nullopt : std::optional<std::uint64_t>(*std::prev(above));
   }

@@ -1,0 +1,91 @@
+// Argument casters that replace pybind11's defaults in this module:
+//  - unsigned 64-bit parameters (positions, ordinals, counts, shifts) take exactly the objects
+//    operator.index takes (int, bool, NumPy integer scalars, objects with __index__) with values
+//    in [0, 2^64); floats, Fraction, Decimal and the like are refused, never truncated;
+//  - a Bitmap or MemoryScanner whose __init__ never ran is refused with TypeError wherever it is
+//    passed (as self or as an operand) instead of reaching C++ as uninitialized memory.
+// Every module TU includes this header before it binds or casts these types, so that all of them
+// use the same casters.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "module/pybind11_internals.hpp"
+#include "storage/bitmap.hpp"
+
+class MemoryScanner;
+
+namespace quorvel::module {
+
+static_assert(sizeof(unsigned long) == sizeof(std::uint64_t), "PyLong_AsUnsignedLong must give 64 bits");
+
+// The value of an exact int in [0, 2^64), or false (with no error set) for one outside it.
+// PyLong_AsUnsignedLong walks the digits; PyLong_AsUnsignedLongLong would go through a byte array.
+inline bool exact_int_value(PyObject* exact_int, std::uint64_t& value) noexcept {
+  const unsigned long result = PyLong_AsUnsignedLong(exact_int);
+  if (result == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  value = result;
+  return true;
+}
+
+// TypeError "Bitmap object is not initialized: its __init__ was never called".
+[[noreturn]] inline void refuse_uninitialized(const internals::BoundClass* bound) {
+  throw pybind11::type_error(internals::bound_class_name(bound) + " object is not initialized: its __init__ was never called");
+}
+
+// pybind11's caster for the bound class T, except that it refuses an instance of T (or of a
+// subclass) whose __init__ never ran; pybind11 would allocate an uninitialized T for it.
+template <class T>
+class InitializedCaster : public pybind11::detail::type_caster_base<T> {
+ public:
+  bool load(pybind11::handle source, bool convert) {
+    const internals::BoundClass* bound = internals::loaded_class(*this);
+    if (source && bound != nullptr && PyObject_TypeCheck(source.ptr(), bound->type) &&
+        internals::initialized_value(source.ptr(), bound) == nullptr) {
+      refuse_uninitialized(bound);
+    }
+    return pybind11::detail::type_caster_base<T>::load(source, convert);
+  }
+};
+
+}  // namespace quorvel::module
+
+namespace pybind11::detail {
+
+template <>
+class type_caster<std::uint64_t> {
+ public:
+  // The same objects in both of pybind11's passes. An exception raised by __index__ itself
+  // propagates, as with operator.index; negative values and values of 2^64 or more are refused.
+  bool load(handle source, bool /*convert*/) {
+    if (!source) return false;
+    if (PyLong_CheckExact(source.ptr())) return quorvel::module::exact_int_value(source.ptr(), value);
+    const object index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
+    if (!index) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw error_already_set();
+      PyErr_Clear();  // not an integer
+      return false;
+    }
+    return quorvel::module::exact_int_value(index.ptr(), value);
+  }
+
+  static handle cast(std::uint64_t source, return_value_policy, handle) {
+    return PyLong_FromUnsignedLongLong(source);
+  }
+
+  PYBIND11_TYPE_CASTER(std::uint64_t, const_name("int"));
+};
+
+template <>
+class type_caster<quorvel::storage::Bitmap> : public quorvel::module::InitializedCaster<quorvel::storage::Bitmap> {};
+
+template <>
+class type_caster<MemoryScanner> : public quorvel::module::InitializedCaster<MemoryScanner> {};
+
+}  // namespace pybind11::detail

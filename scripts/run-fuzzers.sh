@@ -30,7 +30,7 @@ run_harness() {
   else
     failed=1
     echo "fuzz_$harness: FAILED (exit $status) after ${executions:-?} executions; log $log:"
-    grep -E 'ERROR|SUMMARY|disagreement|^[A-Za-z_.]+(Error|Disagreement): |persisted form:|scanner:|Test unit written' "$log" | head -20
+    grep -E 'ERROR|SUMMARY|disagreement|^[A-Za-z_.]*(Error|Disagreement): |persisted form:|scanner:|Test unit written' "$log" | head -20
   fi
 }
 

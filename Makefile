@@ -51,7 +51,11 @@ clean:
 # into build/sanitize-module (first on PYTHONPATH; .venv keeps its normal build), both under
 # AddressSanitizer and UndefinedBehaviorSanitizer (GCC). The interpreter's own leaks are not
 # reported; QUORVEL_SANITIZED tells the tests that cannot run under ASan to skip.
-# `make fuzz FUZZ_SECONDS=N`: each libFuzzer harness (clang) for N seconds; see fuzz/.
+# `make fuzz FUZZ_SECONDS=N`: each libFuzzer harness (clang) for N seconds, and the atheris
+# harness of the Python surface against the extension built in the same tree (clang, ASan/UBSan,
+# coverage for libFuzzer); see fuzz/. That module runs under the ASan runtime with libFuzzer that
+# atheris ships: GCC's libasan would take over libFuzzer's coverage hooks, and its separate UBSan
+# runtime would die without writing the crashing input.
 SANITIZERS := address,undefined
 FUZZ_SECONDS ?= 60
 CHECKED_CMAKE = cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZERS=$(SANITIZERS) -DQUORVEL_WERROR=ON \
@@ -61,6 +65,10 @@ SANITIZED_MODULE := $(abspath build/sanitize-module)
 SANITIZED_PYTHON = PYTHONPATH=$(SANITIZED_MODULE) QUORVEL_SANITIZED=1 PYTHONMALLOC=malloc \
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 $(PY)
+
+FUZZ_PYTHON = PYTHONPATH=$(abspath build/fuzz) QUORVEL_SANITIZED=1 PYTHONMALLOC=malloc \
+	LD_PRELOAD="$$($(PY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 $(abspath $(PY))
 
 sanitize-packages:
 	@scripts/install-system-packages.sh $(SYSTEM_PACKAGES) libgtest-dev
@@ -78,9 +86,13 @@ sanitize: $(STAMPS)/requirements | sanitize-packages
 	$(SANITIZED_PYTHON) -c 'import _quorvel_rec_extension as m; assert m.__file__.startswith("$(SANITIZED_MODULE)/"), m.__file__'
 	$(SANITIZED_PYTHON) -m pytest -q -p no:cacheprovider
 
-fuzz: $(STAMPS)/requirements | fuzz-packages
+$(STAMPS)/fuzz-requirements: fuzz/requirements.txt | $(STAMPS)/requirements
+	$(PY) -m pip install -q --disable-pip-version-check -r fuzz/requirements.txt
+	@touch $@
+
+fuzz: $(STAMPS)/fuzz-requirements | fuzz-packages
 	$(CHECKED_CMAKE) -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-		-DQUORVEL_BUILD_MODULE=OFF -DQUORVEL_BUILD_FUZZERS=ON
+		-DQUORVEL_BUILD_FUZZERS=ON -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
 	cmake --build build/fuzz -j 2
 	$(PY) scripts/fuzz-seeds.py build/fuzz/seeds
-	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_PYTHON)

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Writes the fuzzers' seed corpora under DIR: the committed persisted-form blobs (whole, and cut
-into pieces as operation bytes) and the scanner test suite's byte literals and generated NDJSON."""
+into pieces as operation bytes), the scanner test suite's byte literals and generated NDJSON, and
+random byte strings of a few lengths for the Python-surface fuzzer (which decodes any bytes into
+calls; long seeds give it long call sequences from the start)."""
 import ast
 import hashlib
 import pathlib
@@ -42,6 +44,7 @@ def main(out):
         pieces.append(stream[position:position + size])
         position += size
     write_seeds(out / "scanner", [literal for literal in literals if literal] + pieces)
+    write_seeds(out / "python_surface", [rng.randbytes(length) for length in (64, 256, 1024, 4096)])
 
 
 if __name__ == "__main__":

@@ -92,7 +92,8 @@ $(STAMPS)/fuzz-requirements: fuzz/requirements.txt | $(STAMPS)/requirements
 
 fuzz: $(STAMPS)/fuzz-requirements | fuzz-packages
 	$(CHECKED_CMAKE) -S . -B build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-		-DQUORVEL_BUILD_FUZZERS=ON -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
+		-DQUORVEL_BUILD_FUZZERS=ON -DQUORVEL_BUILD_MODULE=ON -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)"
 	cmake --build build/fuzz -j 2
+	$(FUZZ_PYTHON) -c 'import _quorvel_rec_extension as m; assert m.__file__.startswith("$(abspath build/fuzz)/"), m.__file__'
 	$(PY) scripts/fuzz-seeds.py build/fuzz/seeds
 	scripts/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_PYTHON)

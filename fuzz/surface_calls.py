@@ -32,6 +32,14 @@ JSON_PIECES = [b'{"a":1}', b"\n", b"[1,2]", b'"s"', b" ", b'{"b":', b"}", b"]", 
                b"123", b"true", b"\\", b'"', b"{", b"[", b"\r\n", b"\xc3\xa9", b"null", b","]
 
 
+
+def described(obj):
+    """repr(obj) for the report, or its type's name where repr raises (an uninitialized Bitmap)."""
+    try:
+        return repr(obj)
+    except Exception:  # noqa: BLE001 - any failure of repr only shortens the report
+        return f"<{type(obj).__name__}>"
+
 class Disagreement(AssertionError):
     """The module did what neither the model nor the refusal rules allow."""
 
@@ -425,7 +433,7 @@ class Session(ArgumentKinds):
             return
         cls = Bitmap if initialized else self.pick(CLASSES)
         indices, members, errors = self.indices() if not initialized else self.valid_indices()
-        self.trail.append(f"{cls.__name__}({indices!r})")
+        self.trail.append(f"{cls.__name__}({described(indices)})")
         if cls is NoInit:  # refused by pybind11 (TypeError), or an object whose __init__ never ran
             members, errors = None, (TypeError,)
         try:

@@ -1,5 +1,6 @@
 // Bitmap construction, copying, one-position operations and whole-set queries.
 #include "storage/bitmap.hpp"
+#include "storage/bucket_walks.hpp"
 
 #include <stdexcept>
 #include <utility>
@@ -76,11 +77,10 @@ bool Bitmap::contains(std::uint64_t position) const noexcept {
 }
 
 std::uint64_t Bitmap::cardinality() const {
-  constexpr std::uint64_t FULL_BUCKET = std::uint64_t{1} << 32;
-  if (buckets_.size() == FULL_BUCKET) {
+  if (buckets_.size() == BUCKET_SPAN) {
     bool full = true;
     for (const auto& [key, values] : buckets_) {
-      if (values.cardinality() != FULL_BUCKET) {
+      if (values.cardinality() != BUCKET_SPAN) {
         full = false;
         break;
       }
@@ -102,17 +102,11 @@ bool Bitmap::empty() const noexcept {
 }
 
 std::optional<std::uint64_t> Bitmap::first() const noexcept {
-  for (const auto& [key, values] : buckets_) {
-    if (!values.empty()) return join_bits(key, values.minimum());
-  }
-  return std::nullopt;
+  return edge_member(buckets_.begin(), buckets_.end(), &Roaring32::minimum);
 }
 
 std::optional<std::uint64_t> Bitmap::last() const noexcept {
-  for (auto it = buckets_.rbegin(); it != buckets_.rend(); ++it) {
-    if (!it->second.empty()) return join_bits(it->first, it->second.maximum());
-  }
-  return std::nullopt;
+  return edge_member(buckets_.rbegin(), buckets_.rend(), &Roaring32::maximum);
 }
 
 std::uint64_t Bitmap::in_memory_size() const noexcept {

@@ -20,6 +20,8 @@
 
 namespace quorvel::storage {
 
+inline constexpr std::uint64_t BUCKET_SPAN = std::uint64_t{1} << 32;  // low values per bucket
+
 inline constexpr std::uint32_t high_bits(std::uint64_t position) noexcept {
   return static_cast<std::uint32_t>(position >> 32);
 }

@@ -8,6 +8,7 @@
 #include "storage/allocation.hpp"
 #include "storage/bitmap.hpp"
 #include "storage/bucket_pieces.hpp"
+#include "storage/bucket_walks.hpp"
 
 namespace quorvel::storage {
 
@@ -21,14 +22,13 @@ constexpr std::uint64_t WHOLE_BUCKET_BYTES = std::uint64_t{9} << 19;
 
 void Bitmap::change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange change) {
   const bool grows = change != RangeChange::REMOVE;
-  const auto first = buckets_.lower_bound(high_bits(start));
-  const auto last = buckets_.upper_bound(high_bits(end_ex));
+  const auto present = buckets_between(buckets_, high_bits(start), high_bits(end_ex));
   if (grows) {
     const std::uint64_t keys = std::uint64_t{high_bits(end_ex)} - high_bits(start) + 1;
     require_memory((keys > 2 ? keys - 2 : 0) * WHOLE_BUCKET_BYTES);
-    for (auto it = first; it != last; ++it) {
-      const Piece piece = piece_of(it->first, start, end_ex);
-      if (piece.end > piece.begin) it->second.reserve_range(piece.begin, piece.end);
+    for (auto& [key, values] : present) {
+      const Piece piece = piece_of(key, start, end_ex);
+      if (piece.end > piece.begin) values.reserve_range(piece.begin, piece.end);
     }
   }
   AllocationScope scope;
@@ -41,10 +41,10 @@ void Bitmap::change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange
                                                                   : values.prepare_flip(piece.begin, piece.end));
   };
   if (grows) {
-    auto present = first;
+    auto next = present.begin();
     for_each_piece(start, end_ex, [&](std::uint32_t key, Piece piece) {
-      if (present != last && present->first == key) {
-        change_present((present++)->second, piece);
+      if (next != present.end() && next->first == key) {
+        change_present((next++)->second, piece);
       } else {  // adding or flipping a piece of an absent bucket adds the piece
         Roaring32& fresh = created.emplace_hint(created.end(), key, Roaring32())->second;
         if (piece.end > piece.begin) roaring_bitmap_add_range(fresh.get(), piece.begin, piece.end);
@@ -52,7 +52,7 @@ void Bitmap::change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange
       return true;
     });
   } else {
-    for (auto it = first; it != last; ++it) change_present(it->second, piece_of(it->first, start, end_ex));
+    for (auto& [key, values] : present) change_present(values, piece_of(key, start, end_ex));
   }
   scope.commit();
   for (auto& [values, prepared] : changes) values->apply(std::move(prepared));
@@ -94,11 +94,11 @@ bool Bitmap::all(std::uint64_t start, std::uint64_t end_ex) const noexcept {
 // Walks the present buckets of the range only.
 bool Bitmap::any(std::uint64_t start, std::uint64_t end_ex) const noexcept {
   if (start >= end_ex) return false;
-  for (auto it = buckets_.lower_bound(high_bits(start)); it != buckets_.end() && it->first <= high_bits(end_ex); ++it) {
-    const Piece piece = piece_of(it->first, start, end_ex);
+  for (const auto& [key, values] : buckets_between(buckets_, high_bits(start), high_bits(end_ex))) {
+    const Piece piece = piece_of(key, start, end_ex);
     if (piece.end <= piece.begin) continue;
-    const bool hit = piece.whole() ? !it->second.empty()
-                                   : roaring_bitmap_intersect_with_range(it->second.get(), piece.begin, piece.end);
+    const bool hit = piece.whole() ? !values.empty()
+                                   : roaring_bitmap_intersect_with_range(values.get(), piece.begin, piece.end);
     if (hit) return true;
   }
   return false;

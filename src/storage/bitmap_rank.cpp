@@ -5,6 +5,7 @@
 #include <string>
 
 #include "storage/bitmap.hpp"
+#include "storage/bucket_walks.hpp"
 
 namespace quorvel::storage {
 
@@ -56,36 +57,32 @@ std::uint64_t Bitmap::nth(std::uint64_t ordinal) const {
 // beyond it in the direction of the search, skipping empty ones; absent buckets are not created.
 std::optional<std::uint64_t> Bitmap::self_or_next(std::uint64_t position) const noexcept {
   const std::uint32_t key = high_bits(position);
-  for (auto it = buckets_.lower_bound(key); it != buckets_.end(); ++it) {
-    if (it->first == key) {
-      roaring_uint32_iterator_t values;
-      roaring_iterator_init(it->second.get(), &values);
-      if (roaring_uint32_iterator_move_equalorlarger(&values, low_bits(position))) {
-        return join_bits(key, values.current_value);
-      }
-    } else if (!it->second.empty()) {
-      return join_bits(it->first, it->second.minimum());
+  auto it = buckets_.lower_bound(key);
+  if (it != buckets_.end() && it->first == key) {
+    roaring_uint32_iterator_t values;
+    roaring_iterator_init(it->second.get(), &values);
+    if (roaring_uint32_iterator_move_equalorlarger(&values, low_bits(position))) {
+      return join_bits(key, values.current_value);
     }
+    ++it;
   }
-  return std::nullopt;
+  return edge_member(it, buckets_.end(), &Roaring32::minimum);
 }
 
 std::optional<std::uint64_t> Bitmap::self_or_previous(std::uint64_t position) const noexcept {
   const std::uint32_t key = high_bits(position);
-  for (auto it = std::make_reverse_iterator(buckets_.upper_bound(key)); it != buckets_.rend(); ++it) {
-    if (it->first == key) {
-      // rank counts the members <= lo(position); the last of them is the answer in this bucket.
-      const std::uint64_t at_or_below = roaring_bitmap_rank(it->second.get(), low_bits(position));
-      if (at_or_below != 0) {
-        std::uint32_t low = 0;
-        roaring_bitmap_select(it->second.get(), static_cast<std::uint32_t>(at_or_below - 1), &low);
-        return join_bits(key, low);
-      }
-    } else if (!it->second.empty()) {
-      return join_bits(it->first, it->second.maximum());
+  auto it = std::make_reverse_iterator(buckets_.upper_bound(key));
+  if (it != buckets_.rend() && it->first == key) {
+    // rank counts the members <= lo(position); the last of them is the answer in this bucket.
+    const std::uint64_t at_or_below = roaring_bitmap_rank(it->second.get(), low_bits(position));
+    if (at_or_below != 0) {
+      std::uint32_t low = 0;
+      roaring_bitmap_select(it->second.get(), static_cast<std::uint32_t>(at_or_below - 1), &low);
+      return join_bits(key, low);
     }
+    ++it;
   }
-  return std::nullopt;
+  return edge_member(it, buckets_.rend(), &Roaring32::maximum);
 }
 
 }  // namespace quorvel::storage

@@ -19,6 +19,7 @@
 #include "storage/allocation.hpp"
 #include "storage/bitmap.hpp"
 #include "storage/bucket_pieces.hpp"
+#include "storage/bucket_walks.hpp"
 
 namespace quorvel::storage {
 
@@ -89,8 +90,7 @@ template <class StayEnd, class MoveBegin>
 Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last, StayEnd stay_end,
                 MoveBegin move_begin, Move move) {
   Buckets out;
-  for (auto it = buckets.lower_bound(first); it != buckets.end() && it->first <= last; ++it) {
-    const auto& [key, values] = *it;
+  for (const auto& [key, values] : buckets_between(buckets, first, last)) {
     merge_into(out, key, clip(values, Piece{0, stay_end(key)}));
     const Piece moving{move_begin(key), BUCKET_SPAN};
     if (moving.whole()) {
@@ -111,9 +111,9 @@ bool has_members(const Buckets& buckets, std::uint32_t key) {
 // rule at the top of this file keeps or creates; `start` is hi(position) and `top` is t.
 void add_empty_buckets(Buckets& rebuilt, const Buckets& buckets, std::uint32_t first, std::uint32_t last,
                        std::uint32_t start, std::uint32_t top, bool remove_emptied) {
-  for (auto it = buckets.lower_bound(first); it != buckets.end() && it->first <= last; ++it) {
-    const bool emptied = remove_emptied && it->first > start && it->first <= top && !it->second.empty();
-    if (!emptied) rebuilt.try_emplace(it->first);
+  for (const auto& [key, values] : buckets_between(buckets, first, last)) {
+    const bool emptied = remove_emptied && key > start && key <= top && !values.empty();
+    if (!emptied) rebuilt.try_emplace(key);
   }
   if (start <= top) rebuilt.try_emplace(start);
 }
@@ -121,7 +121,8 @@ void add_empty_buckets(Buckets& rebuilt, const Buckets& buckets, std::uint32_t f
 // Replaces the keys [first, last] of `buckets` by `rebuilt`, whose keys all lie in that run.
 // Nodes are spliced, not copied, so this cannot fail half-way.
 void splice(Buckets& buckets, std::uint32_t first, std::uint32_t last, Buckets&& rebuilt) noexcept {
-  buckets.erase(buckets.lower_bound(first), buckets.upper_bound(last));
+  const auto replaced = buckets_between(buckets, first, last);
+  buckets.erase(replaced.begin(), replaced.end());
   buckets.merge(rebuilt);
 }
 
@@ -137,8 +138,8 @@ Bitmap Bitmap::slice(std::uint64_t start, std::uint64_t end_ex) const {
     const Roaring32* values = find_bucket(high_bits(start));
     pieces.emplace(high_bits(start), values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32());
   } else {
-    for (auto it = buckets_.lower_bound(high_bits(start)); it != buckets_.end() && it->first <= high_bits(end_ex); ++it) {
-      pieces.emplace_hint(pieces.end(), it->first, clip(it->second, piece_of(it->first, start, end_ex)));
+    for (const auto& [key, values] : buckets_between(buckets_, high_bits(start), high_bits(end_ex))) {
+      pieces.emplace_hint(pieces.end(), key, clip(values, piece_of(key, start, end_ex)));
     }
   }
   Bitmap result;

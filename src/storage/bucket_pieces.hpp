@@ -7,8 +7,6 @@
 
 namespace quorvel::storage {
 
-inline constexpr std::uint64_t BUCKET_SPAN = std::uint64_t{1} << 32;  // low values per bucket
-
 // The low values [begin, end) that bucket `key` holds of [start, end_ex), for
 // hi(start) <= key <= hi(end_ex). The last piece is empty when lo(end_ex) is 0.
 struct Piece {

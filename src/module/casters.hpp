@@ -2,10 +2,11 @@
 //  - unsigned 64-bit parameters (positions, ordinals, counts, shifts) take exactly the objects
 //    operator.index takes (int, bool, NumPy integer scalars, objects with __index__) with values
 //    in [0, 2^64); floats, Fraction, Decimal and the like are refused, never truncated;
-//  - a Bitmap or MemoryScanner whose __init__ never ran is refused with TypeError wherever it is
-//    passed (as self or as an operand) instead of reaching C++ as uninitialized memory.
-// Every module TU includes this header before it binds or casts these types, so that all of them
-// use the same casters.
+//  - InitializedCaster, the caster of each bound class (bitmap_caster.hpp, scanner_caster.hpp):
+//    an object whose __init__ never ran is refused with TypeError wherever it is passed (as self
+//    or as an operand) instead of reaching C++ as uninitialized memory.
+// Every module TU includes this header (through its class's caster header) before it binds or
+// casts these types, so that all of them use the same casters.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -14,9 +15,6 @@
 #include <string>
 
 #include "module/pybind11_internals.hpp"
-#include "storage/bitmap.hpp"
-
-class MemoryScanner;
 
 namespace quorvel::module {
 
@@ -81,11 +79,5 @@ class type_caster<std::uint64_t> {
 
   PYBIND11_TYPE_CASTER(std::uint64_t, const_name("int"));
 };
-
-template <>
-class type_caster<quorvel::storage::Bitmap> : public quorvel::module::InitializedCaster<quorvel::storage::Bitmap> {};
-
-template <>
-class type_caster<MemoryScanner> : public quorvel::module::InitializedCaster<MemoryScanner> {};
 
 }  // namespace pybind11::detail

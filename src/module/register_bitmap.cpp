@@ -5,7 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "module/conversions.hpp"
+#include "module/buffers.hpp"
+#include "module/numpy_conversions.hpp"
 #include "module/lifecycle.hpp"
 #include "module/registration.hpp"
 #include "module/slots.hpp"

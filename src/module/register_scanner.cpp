@@ -1,8 +1,8 @@
 // The binding table of MemoryScanner, then its Python protocols (text form, pickling).
-#include "module/conversions.hpp"
+#include "module/buffers.hpp"
 #include "module/lifecycle.hpp"
 #include "module/registration.hpp"
-#include "scanner/memory_scanner.hpp"
+#include "module/scanner_caster.hpp"
 
 namespace quorvel::module {
 

@@ -1,7 +1,7 @@
 // Registration of the module's classes, one function per class.
 #pragma once
 
-#include "module/casters.hpp"
+#include <pybind11/pybind11.h>
 
 namespace quorvel::module {
 

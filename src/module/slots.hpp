@@ -2,7 +2,7 @@
 // per-call methods contains, set, nth and self_or_next.
 #pragma once
 
-#include "module/casters.hpp"
+#include "module/bitmap_caster.hpp"
 
 namespace quorvel::module {
 

@@ -1,9 +1,7 @@
-// Conversions between Python objects and the C++ core: byte buffers and NumPy arrays.
+// Byte buffers: a buffer-protocol object seen as one run of bytes.
 #pragma once
 
-#include "module/casters.hpp"
-
-#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +9,6 @@
 namespace quorvel::module {
 
 namespace py = pybind11;
-using storage::Bitmap;
-using PositionArray = py::array_t<std::uint64_t, py::array::forcecast>;
 
 // A view of a buffer-protocol object as one run of bytes. Holds the buffer until destroyed.
 struct ByteView {
@@ -28,12 +24,5 @@ ByteView byte_view(const py::buffer& buffer);
 
 // As byte_view, and the buffer must be writable (ValueError otherwise).
 ByteView writable_byte_view(const py::buffer& buffer);
-
-// A 1-D array: contiguous arrays take the bulk path, strided views (negative strides too) are
-// stepped through. Other dimensions raise ValueError "array has incorrect number of dimensions".
-Bitmap bitmap_from_array(const PositionArray& indices);
-
-py::array_t<std::uint64_t> index_array(const Bitmap& bitmap);
-py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative);
 
 }  // namespace quorvel::module

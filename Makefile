@@ -1,11 +1,13 @@
 # Set-up and everyday commands. `make demo` and `make test` each do the whole set-up on a
-# fresh machine (Debian packages, .venv with CPython 3.10, pinned PyPI packages, the build)
-# and skip every step that is already done: stamps in .venv/.stamps remember them.
+# fresh machine (a compiler and CMake from Debian where missing, .venv with CPython 3.10, pinned
+# PyPI packages, the build with its pinned CRoaring and simdjson) and skip every step that is
+# already done: stamps in .venv/.stamps remember them.
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMPS := $(VENV)/.stamps
-SYSTEM_PACKAGES := libsimdjson-dev
+# What the build needs from Debian, as COMMAND=PACKAGE: apt runs only when COMMAND is missing.
+SYSTEM_PACKAGES := c++=g++ cmake=cmake
 MODULE_INPUTS := $(shell find src cmake -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench build system-packages clean wheel-check sanitize fuzz sanitize-packages fuzz-packages
@@ -20,8 +22,10 @@ test: build
 bench: build build/scan-ceiling/scan_ceiling
 	$(PY) benchmarks/suite.py $(if $(QUICK),--quick)
 
-build/scan-ceiling/scan_ceiling: benchmarks/scan_ceiling/scan_ceiling.cpp benchmarks/scan_ceiling/CMakeLists.txt | system-packages
-	cmake -S benchmarks/scan_ceiling -B build/scan-ceiling -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Release >/dev/null
+# Built against the same simdjson as the module (cmake/simdjson.cmake).
+build/scan-ceiling/scan_ceiling: $(wildcard benchmarks/scan_ceiling/* cmake/*) $(STAMPS)/requirements | system-packages
+	cmake -S benchmarks/scan_ceiling -B build/scan-ceiling -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/scan-ceiling
 
 build: $(STAMPS)/module

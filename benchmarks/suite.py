@@ -38,8 +38,10 @@ BATCHED_BELOW, BATCH_TIME = 1e-3, 20e-3  # seconds
 
 
 class Suite:
-    def __init__(self, quick):
+    def __init__(self, quick, ceiling):
         self.quick = quick
+        self.ceiling = ceiling
+        self.simdjson = None  # the release the ceiling program reports, once it has run
         self.members = 1_000_000 if quick else 10_000_000
         self.repeats = 3 if quick else 5
         self.calls = 20_000 if quick else 100_000
@@ -304,7 +306,7 @@ class Suite:
         print(f"{label}: {lines:,} records", flush=True)
         scanner = MemoryScanner()
         assert scanner.scan(data) == (lines, len(data))
-        ceiling = run_ceiling(path, "whole", self.repeats)
+        ceiling = self.run_ceiling(path, "whole")
         assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
         whole = self.median(lambda: scanner.scan(data))
         self.add("scan", label + " whole", whole, f"C++ iterate_many ({ceiling['implementation']})",
@@ -336,7 +338,7 @@ class Suite:
                 documents, consumed = documents + d, consumed + c
             return documents, consumed
         assert chunked() == (lines, len(data))
-        ceiling = run_ceiling(path, "chunked", self.repeats, chunk)
+        ceiling = self.run_ceiling(path, "chunked", chunk)
         assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
         self.add("scan", label + " 16 MiB chunks", self.median(chunked),
                  f"C++ iterate_many ({ceiling['implementation']})", ceiling["median_s"], SCAN)
@@ -373,6 +375,13 @@ class Suite:
         assert (result.documents, result.lines) == (documents, data.count(b"\n"))
         self.add("count_ndjson", label, self.median(lambda: count_ndjson(path)), baseline, baseline_s, target)
 
+    def run_ceiling(self, path, mode, chunk=0):
+        out = subprocess.run([str(self.ceiling), str(path), mode, str(chunk), str(self.repeats)], check=True,
+                             capture_output=True, text=True).stdout
+        result = json.loads(out)
+        self.simdjson = result["simdjson"]
+        return result
+
 
 ALGEBRA = [
     ("union", lambda x, y: x | y, lambda c, y: c.__ior__(y), lambda x, y: x | y, lambda c, y: c.__ior__(y)),
@@ -383,12 +392,6 @@ ALGEBRA = [
     ("symmetric difference", lambda x, y: x ^ y, lambda c, y: c.__ixor__(y), lambda x, y: x ^ y,
      lambda c, y: c.symmetric_difference_update(y)),
 ]
-
-
-def run_ceiling(path, mode, repeats, chunk=0):
-    out = subprocess.run([str(CEILING), str(path), mode, str(chunk), str(repeats)], check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
 
 
 def fmt(value, unit=None):
@@ -410,13 +413,11 @@ def machine():
             os.sysconf("SC_PHYS_PAGES") / 2**30, 1), "system": platform.platform(), "python": platform.python_version()}
 
 
-def versions():
-    simdjson = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "libsimdjson-dev"], capture_output=True,
-                              text=True).stdout or "unknown"
+def versions(simdjson):
     return {"quorvel-rec-extension": "0.1.0 (this tree)", "pyroaring": pyroaring.__version__,
             "croaring (pyroaring)": getattr(pyroaring, "__croaring_version__", "unknown"),
-            "numpy": np.__version__, "orjson": orjson.__version__, "simdjson (libsimdjson-dev)": simdjson,
-            "python": platform.python_version()}
+            "numpy": np.__version__, "orjson": orjson.__version__,
+            "simdjson (scan ceiling's build)": simdjson or "not run", "python": platform.python_version()}
 
 
 def print_table(rows, scaling):
@@ -469,8 +470,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes, for development")
     parser.add_argument("--only", choices=["bitmap", "scaling", "scan"], help="run one part only")
+    parser.add_argument("--ceiling", type=Path, default=CEILING,
+                        help="the scan ceiling program (default: %(default)s), e.g. one built with another simdjson")
     args = parser.parse_args()
-    suite = Suite(args.quick)
+    suite = Suite(args.quick, args.ceiling)
     n = suite.members
     if args.only in (None, "bitmap"):
         given = workloads.sparse(n)
@@ -502,7 +505,7 @@ def main():
     suffix = "-quick" if args.quick else ""
     if args.only:
         suffix += "-" + args.only
-    result = {"machine": machine(), "versions": versions(), "quick": args.quick, "rows": suite.rows,
+    result = {"machine": machine(), "versions": versions(suite.simdjson), "quick": args.quick, "rows": suite.rows,
               "scaling": suite.scaling}
     (HERE / f"results{suffix}.json").write_text(json.dumps(result, indent=1) + "\n")
     chart(suite.rows, HERE / f"results{suffix}.png")

@@ -3,7 +3,8 @@
 //
 //   scan_ceiling FILE whole|chunked CHUNK_BYTES REPEATS
 //
-// Prints one JSON object: documents, consumed bytes and the median seconds of REPEATS runs.
+// Prints one JSON object: documents, consumed bytes, the median seconds of REPEATS runs, the SIMD
+// kernel simdjson chose and its release.
 // `chunked` cuts the file into CHUNK_BYTES reads and carries each unfinished line into the next
 // buffer, as a streaming caller does; the buffers are prepared (and padded) in an untimed pass.
 // The batch size follows the scanner's rule: the input size rounded up to a power of two.
@@ -101,8 +102,10 @@ int main(int argc, char** argv) {
     seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   std::sort(seconds.begin(), seconds.end());
-  std::printf("{\"documents\": %zu, \"consumed\": %zu, \"median_s\": %.9f, \"implementation\": \"%s\"}\n",
+  std::printf("{\"documents\": %zu, \"consumed\": %zu, \"median_s\": %.9f, \"implementation\": \"%s\", "
+              "\"simdjson\": \"%d.%d.%d\"}\n",
               total.documents, total.consumed, seconds[seconds.size() / 2],
-              simdjson::get_active_implementation()->name().c_str());
+              simdjson::get_active_implementation()->name().c_str(), simdjson::SIMDJSON_VERSION_MAJOR,
+              simdjson::SIMDJSON_VERSION_MINOR, simdjson::SIMDJSON_VERSION_REVISION);
   return 0;
 }

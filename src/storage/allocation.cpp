@@ -1,6 +1,6 @@
 // CRoaring's memory hook: failures become std::bad_alloc; inside an AllocationScope blocks are
 // recorded and frees deferred, so that the scope can be undone (design in allocation.hpp).
-#include "storage/allocation.hpp"
+#include "allocation.hpp"
 
 #include <malloc.h>
 #include <roaring/roaring.h>

@@ -1,6 +1,6 @@
 // Bitmap construction, copying, one-position operations and whole-set queries.
-#include "storage/bitmap.hpp"
-#include "storage/bucket_walks.hpp"
+#include "bitmap.hpp"
+#include "bucket_walks.hpp"
 
 #include <stdexcept>
 #include <utility>

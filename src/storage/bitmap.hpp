@@ -16,7 +16,7 @@
 #include <map>
 #include <optional>
 
-#include "storage/roaring32.hpp"
+#include "roaring32.hpp"
 
 namespace quorvel::storage {
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "storage/allocation.hpp"
-#include "storage/bitmap.hpp"
+#include "allocation.hpp"
+#include "bitmap.hpp"
 
 namespace quorvel::storage {
 

@@ -9,10 +9,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "storage/allocation.hpp"
-#include "storage/bitmap.hpp"
-#include "storage/position_sort.hpp"
-#include "storage/sparse_bucket.hpp"
+#include "allocation.hpp"
+#include "bitmap.hpp"
+#include "position_sort.hpp"
+#include "sparse_bucket.hpp"
 
 namespace quorvel::storage {
 

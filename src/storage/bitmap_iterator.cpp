@@ -1,5 +1,5 @@
 // BitmapForwardIterator: ascending walk over the live buckets, skipping empty ones.
-#include "storage/bitmap.hpp"
+#include "bitmap.hpp"
 
 namespace quorvel::storage {
 

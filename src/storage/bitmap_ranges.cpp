@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "storage/allocation.hpp"
-#include "storage/bitmap.hpp"
-#include "storage/bucket_pieces.hpp"
-#include "storage/bucket_walks.hpp"
+#include "allocation.hpp"
+#include "bitmap.hpp"
+#include "bucket_pieces.hpp"
+#include "bucket_walks.hpp"
 
 namespace quorvel::storage {
 

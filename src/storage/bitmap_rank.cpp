@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "storage/bitmap.hpp"
-#include "storage/bucket_walks.hpp"
+#include "bitmap.hpp"
+#include "bucket_walks.hpp"
 
 namespace quorvel::storage {
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <utility>
 
-#include "storage/allocation.hpp"
-#include "storage/bitmap.hpp"
-#include "storage/bucket_pieces.hpp"
-#include "storage/bucket_walks.hpp"
+#include "allocation.hpp"
+#include "bitmap.hpp"
+#include "bucket_pieces.hpp"
+#include "bucket_walks.hpp"
 
 namespace quorvel::storage {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "storage/bitmap.hpp"
+#include "bitmap.hpp"
 
 namespace quorvel::storage {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "storage/bitmap.hpp"
+#include "bitmap.hpp"
 
 namespace quorvel::storage {
 

@@ -1,12 +1,12 @@
 // Sizing, writing and reading the persisted form of a Bitmap (layout in persisted_form.hpp).
-#include "storage/persisted_form.hpp"
+#include "persisted_form.hpp"
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "storage/allocation.hpp"
-#include "storage/bitmap.hpp"
+#include "allocation.hpp"
+#include "bitmap.hpp"
 
 namespace quorvel::storage {
 

@@ -1,5 +1,5 @@
 // Byte-wise LSD radix sort of 64-bit positions.
-#include "storage/position_sort.hpp"
+#include "position_sort.hpp"
 
 #include <array>
 

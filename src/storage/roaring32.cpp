@@ -6,14 +6,14 @@
 // (roaring_array_t: sorted 16-bit keys, container pointers, kind codes) and the three container
 // structs, to tell whether a change can allocate and to splice containers. They are those of the
 // release checked below; see allocation.hpp for why CRoaring must not allocate on live data.
-#include "storage/roaring32.hpp"
+#include "roaring32.hpp"
 
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "storage/allocation.hpp"
+#include "allocation.hpp"
 
 static_assert(ROARING_VERSION_MAJOR == 5 && ROARING_VERSION_MINOR == 2 && ROARING_VERSION_REVISION == 2,
               "Roaring32 reads CRoaring 5.2.2's container index and container structs: check them before "

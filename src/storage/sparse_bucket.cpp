@@ -5,7 +5,7 @@
 // Containers of sparse data hold one or two values, so whether a value opens a container is a
 // coin toss: both passes compute it without branching, and the writing pass stores every field
 // of the current container at every value (the last store wins).
-#include "storage/sparse_bucket.hpp"
+#include "sparse_bucket.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "storage/roaring32.hpp"
+#include "roaring32.hpp"
 
 namespace quorvel::storage {
 

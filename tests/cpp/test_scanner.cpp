@@ -1,6 +1,7 @@
 // MemoryScanner without Python: documented results, reuse, alignment, buffers that end at an
 // unreadable page, and scans window by window against the single stream.
 #include <gtest/gtest.h>
+#include <simdjson.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -25,7 +25,8 @@ void require(bool condition, const char* what) {
 Bytes written(const Bitmap& bitmap, bool portable) {
   Bitmap sizer(bitmap);
   Bytes out(sizer.persisted_size(portable, false, false));
-  require(bitmap.write(out.data(), out.size(), portable) == out.size(), "write size differs from persisted_size");
+  require(bitmap.write(out.data(), out.size(), portable) == out.size(),
+          "write size differs from persisted_size");
   return out;
 }
 

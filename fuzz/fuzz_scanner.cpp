@@ -73,7 +73,8 @@ bool only_whitespace(const std::uint8_t* data, std::size_t size) {
 }
 
 // Checks `result` against the documented semantics (see the top of this file).
-void check_against_reference(const std::uint8_t* data, std::size_t size, const MemoryScanner::Result& result) {
+void check_against_reference(const std::uint8_t* data, std::size_t size,
+                             const MemoryScanner::Result& result) {
   std::size_t marks = 0;
   while (size - marks >= 3 && std::memcmp(data + marks, "\xEF\xBB\xBF", 3) == 0) marks += 3;
   const std::uint8_t* body = data + marks;
@@ -99,14 +100,16 @@ void check_against_reference(const std::uint8_t* data, std::size_t size, const M
   require(marks <= result.consumed && result.consumed <= marks + length, "consumed outside the scanned body");
   if (failed) return;
   const std::size_t uncovered = steps == 0 && only_whitespace(body, length) ? 0 : stream.truncated_bytes();
-  require(result.consumed == marks + length - uncovered, "consumed differs from the stream's truncated bytes");
+  require(result.consumed == marks + length - uncovered,
+          "consumed differs from the stream's truncated bytes");
 }
 
 // A readable run of LARGEST_CHECKED bytes followed by an unreadable page.
 std::uint8_t* guarded_end() {
   static std::uint8_t* end = [] {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void* region = mmap(nullptr, LARGEST_CHECKED + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* region =
+        mmap(nullptr, LARGEST_CHECKED + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     require(region != MAP_FAILED, "mmap");
     auto* bytes = static_cast<std::uint8_t*>(region);
     require(mprotect(bytes + LARGEST_CHECKED, page, PROT_NONE) == 0, "mprotect");
@@ -126,8 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static MemoryScanner tiny_window(16);
   require(same(tiny_window.scan(data, size), result), "a 16-byte window scans differently");
   MemoryScanner quarter_window(1 + size / 4);
-  require(same(quarter_window.scan(data, size), result), "a window of a quarter of the input scans differently");
-  const std::size_t batch = 32 + size / 3;  // cuts the input as the full batch cuts inputs longer than 2^30 bytes
+  require(same(quarter_window.scan(data, size), result),
+          "a window of a quarter of the input scans differently");
+  const std::size_t batch =
+      32 + size / 3;  // cuts the input as the full batch cuts inputs longer than 2^30 bytes
   MemoryScanner batched_stream(std::numeric_limits<std::size_t>::max(), batch);
   MemoryScanner batched_windows(16, batch);
   require(same(batched_windows.scan(data, size), batched_stream.scan(data, size)),

@@ -102,10 +102,11 @@ int main(int argc, char** argv) {
     seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   std::sort(seconds.begin(), seconds.end());
-  std::printf("{\"documents\": %zu, \"consumed\": %zu, \"median_s\": %.9f, \"implementation\": \"%s\", "
-              "\"simdjson\": \"%d.%d.%d\"}\n",
-              total.documents, total.consumed, seconds[seconds.size() / 2],
-              simdjson::get_active_implementation()->name().c_str(), simdjson::SIMDJSON_VERSION_MAJOR,
-              simdjson::SIMDJSON_VERSION_MINOR, simdjson::SIMDJSON_VERSION_REVISION);
+  std::printf(
+      "{\"documents\": %zu, \"consumed\": %zu, \"median_s\": %.9f, \"implementation\": \"%s\", "
+      "\"simdjson\": \"%d.%d.%d\"}\n",
+      total.documents, total.consumed, seconds[seconds.size() / 2],
+      simdjson::get_active_implementation()->name().c_str(), simdjson::SIMDJSON_VERSION_MAJOR,
+      simdjson::SIMDJSON_VERSION_MINOR, simdjson::SIMDJSON_VERSION_REVISION);
   return 0;
 }

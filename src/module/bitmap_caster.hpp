@@ -7,6 +7,7 @@
 namespace pybind11::detail {
 
 template <>
-class type_caster<quorvel::storage::Bitmap> : public quorvel::module::InitializedCaster<quorvel::storage::Bitmap> {};
+class type_caster<quorvel::storage::Bitmap>
+    : public quorvel::module::InitializedCaster<quorvel::storage::Bitmap> {};
 
 }  // namespace pybind11::detail

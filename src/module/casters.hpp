@@ -34,7 +34,8 @@ inline bool exact_int_value(PyObject* exact_int, std::uint64_t& value) noexcept 
 
 // TypeError "Bitmap object is not initialized: its __init__ was never called".
 [[noreturn]] inline void refuse_uninitialized(const internals::BoundClass* bound) {
-  throw pybind11::type_error(internals::bound_class_name(bound) + " object is not initialized: its __init__ was never called");
+  throw pybind11::type_error(internals::bound_class_name(bound) +
+                             " object is not initialized: its __init__ was never called");
 }
 
 // pybind11's caster for the bound class T, except that it refuses an instance of T (or of a

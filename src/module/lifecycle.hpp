@@ -38,12 +38,13 @@ struct RebuildingRow {
 // Runs the registered row on `target`, whose __init__ has not run. Refuses to run a row on a target
 // it is already initializing (from an __array__ or __index__ of its arguments, or another thread):
 // pybind11 would construct a second value into it and abort when it is freed.
-inline PyObject* initialize(const RebuildingRow& row, PyObject* target, PyObject* const* args, Py_ssize_t count,
-                            PyObject* keywords) {
+inline PyObject* initialize(const RebuildingRow& row, PyObject* target, PyObject* const* args,
+                            Py_ssize_t count, PyObject* keywords) {
   static std::vector<PyObject*> initializing;  // changed only with the GIL held
   if (std::find(initializing.begin(), initializing.end(), target) != initializing.end()) {
     const std::string name = internals::bound_class_name(row.bound);
-    PyErr_Format(PyExc_TypeError, "%s.%s is already initializing this object", name.c_str(), row.definition.ml_name);
+    PyErr_Format(PyExc_TypeError, "%s.%s is already initializing this object", name.c_str(),
+                 row.definition.ml_name);
     return nullptr;
   }
   initializing.push_back(target);
@@ -56,14 +57,17 @@ inline PyObject* initialize(const RebuildingRow& row, PyObject* target, PyObject
 // before; a run on a live object builds the new value in a fresh instance, then moves it in.
 inline PyObject* rebuild(PyObject* capsule, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
   const auto& row = *static_cast<const RebuildingRow*>(PyCapsule_GetPointer(capsule, nullptr));
-  if (count == 0) return PyObject_Vectorcall(row.registered, args, 0, keywords);  // it reports the missing self
+  if (count == 0)
+    return PyObject_Vectorcall(row.registered, args, 0, keywords);  // it reports the missing self
   try {
     void* live = internals::initialized_value(args[0], row.bound);
     if (live == nullptr) return initialize(row, args[0], args + 1, count - 1, keywords);
     PyTypeObject* type = row.bound->type;
-    const py::object fresh = py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
+    const py::object fresh =
+        py::reinterpret_steal<py::object>(type->tp_new(type, py::tuple().ptr(), nullptr));
     if (!fresh) return nullptr;
-    const py::object built = py::reinterpret_steal<py::object>(initialize(row, fresh.ptr(), args + 1, count - 1, keywords));
+    const py::object built =
+        py::reinterpret_steal<py::object>(initialize(row, fresh.ptr(), args + 1, count - 1, keywords));
     if (!built) return nullptr;
     void* value = internals::exact_initialized_value(fresh.ptr(), row.bound);
     if (value == nullptr) throw std::runtime_error("__init__ built no value");
@@ -86,11 +90,14 @@ inline void replace_row(py::handle bound_class, const char* name, MoveValue move
   PyObject* registered = internals::registered_function(type, name);
   const char* doc = reinterpret_cast<PyCFunctionObject*>(registered)->m_ml->ml_doc;
   // Kept for the life of the process, like the class and pybind11's function.
-  auto* row = new RebuildingRow{py::handle(registered).inc_ref().ptr(), internals::bound_class(type), move_value,
+  auto* row = new RebuildingRow{py::handle(registered).inc_ref().ptr(),
+                                internals::bound_class(type),
+                                move_value,
                                 {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(rebuild)),
                                  METH_FASTCALL | METH_KEYWORDS, doc}};
   const py::capsule capsule(row);
-  const auto function = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&row->definition, capsule.ptr(), nullptr));
+  const auto function =
+      py::reinterpret_steal<py::object>(PyCFunction_NewEx(&row->definition, capsule.ptr(), nullptr));
   if (!function) throw py::error_already_set();
   const auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
   if (!method) throw py::error_already_set();
@@ -119,7 +126,8 @@ inline void guard_allocator(PyTypeObject* type, newfunc previous) {
   // type.__subclasses__ itself: a class may define its own __subclasses__.
   const py::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
   const py::list subclasses = type_type.attr("__subclasses__")(py::handle(reinterpret_cast<PyObject*>(type)));
-  for (const py::handle subclass : subclasses) guard_allocator(reinterpret_cast<PyTypeObject*>(subclass.ptr()), previous);
+  for (const py::handle subclass : subclasses)
+    guard_allocator(reinterpret_cast<PyTypeObject*>(subclass.ptr()), previous);
 }
 
 }  // namespace lifecycle_detail

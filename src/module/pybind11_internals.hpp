@@ -31,13 +31,16 @@ inline std::string bound_class_name(const BoundClass* bound) {
 
 // The record of the bound class a caster derived from pybind11's class caster loads, or null
 // while that class is not registered.
-inline const BoundClass* loaded_class(const pybind11::detail::type_caster_generic& caster) { return caster.typeinfo; }
+inline const BoundClass* loaded_class(const pybind11::detail::type_caster_generic& caster) {
+  return caster.typeinfo;
+}
 
 // The C++ value of `object` when it is an instance of exactly the bound class `bound` and its
 // __init__ has run (the holder is constructed), else null. Reads two fields; never allocates.
 inline void* exact_initialized_value(PyObject* object, const BoundClass* bound) noexcept {
   if (Py_TYPE(object) != bound->type) return nullptr;
-  const pybind11::detail::value_and_holder held(reinterpret_cast<pybind11::detail::instance*>(object), bound, 0, 0);
+  const pybind11::detail::value_and_holder held(reinterpret_cast<pybind11::detail::instance*>(object), bound,
+                                                0, 0);
   return held.holder_constructed() ? held.value_ptr() : nullptr;
 }
 
@@ -49,7 +52,8 @@ inline void* initialized_value(PyObject* object, const BoundClass* bound) {
   if (Py_TYPE(object) == bound->type) return exact_initialized_value(object, bound);
   if (!PyObject_TypeCheck(object, bound->type)) return nullptr;
   const pybind11::detail::value_and_holder held =
-      reinterpret_cast<pybind11::detail::instance*>(object)->get_value_and_holder(bound, /*throw_if_missing=*/false);
+      reinterpret_cast<pybind11::detail::instance*>(object)->get_value_and_holder(bound,
+                                                                                  /*throw_if_missing=*/false);
   return held.inst != nullptr && held.holder_constructed() ? held.value_ptr() : nullptr;
 }
 
@@ -66,12 +70,14 @@ inline PyTypeObject* shared_instance_base() {
 // missing or stored in any other way.
 inline PyObject* registered_function(PyTypeObject* type, const char* name) {
   PyObject* entry = PyDict_GetItemString(type->tp_dict, name);
-  if (entry != nullptr && PyInstanceMethod_Check(entry) && PyCFunction_Check(PyInstanceMethod_GET_FUNCTION(entry))) {
+  if (entry != nullptr && PyInstanceMethod_Check(entry) &&
+      PyCFunction_Check(PyInstanceMethod_GET_FUNCTION(entry))) {
     return PyInstanceMethod_GET_FUNCTION(entry);
   }
-  throw std::runtime_error(std::string(type->tp_name) + "." + name +
-                           " is missing or not stored as pybind11 2.13 stores a bound method (an instancemethod "
-                           "around a builtin function), so the entry that replaces it cannot be installed");
+  throw std::runtime_error(
+      std::string(type->tp_name) + "." + name +
+      " is missing or not stored as pybind11 2.13 stores a bound method (an instancemethod "
+      "around a builtin function), so the entry that replaces it cannot be installed");
 }
 
 // Calls a row's function as the bound method it replaces: `self` first, then the positional

@@ -21,15 +21,19 @@ py::tuple reduce(const py::object& self) { return py::make_tuple(py::type::of(se
 }  // namespace
 
 void register_scanner(py::module_& module) {
-  const auto scanner_class = py::class_<MemoryScanner>(module, "MemoryScanner",
-                            "Counts the JSON documents in a bytes-like buffer (NDJSON and the like).")
-      .def(py::init<>(), "MemoryScanner(): a scanner; reuse it, its parser buffers are kept between scans. Run "
-                         "again on a live scanner, makes it a fresh one.")
-      .def("scan", &scan,
-           "scan(buffer) -> (documents, consumed): complete documents and the bytes they cover from the "
-           "start; carry buffer[consumed:] over into the next chunk.")
-      .def("__repr__", [](const MemoryScanner&) { return "MemoryScanner()"; }, "The text form, MemoryScanner().")
-      .def("__reduce__", &reduce, "Pickle support: a fresh scanner, (type(self), ()).");
+  const auto scanner_class =
+      py::class_<MemoryScanner>(module, "MemoryScanner",
+                                "Counts the JSON documents in a bytes-like buffer (NDJSON and the like).")
+          .def(py::init<>(),
+               "MemoryScanner(): a scanner; reuse it, its parser buffers are kept between scans. Run "
+               "again on a live scanner, makes it a fresh one.")
+          .def("scan", &scan,
+               "scan(buffer) -> (documents, consumed): complete documents and the bytes they cover from the "
+               "start; carry buffer[consumed:] over into the next chunk.")
+          .def(
+              "__repr__", [](const MemoryScanner&) { return "MemoryScanner()"; },
+              "The text form, MemoryScanner().")
+          .def("__reduce__", &reduce, "Pickle support: a fresh scanner, (type(self), ()).");
   rebuild_when_run_again<MemoryScanner>(scanner_class, {"__init__"});
 }
 

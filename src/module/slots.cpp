@@ -35,9 +35,8 @@ struct MemberWalk {
 };
 
 struct MemberIterator {
-  PyObject_HEAD
-  PyObject* owner;            // strong reference: the Bitmap's Python object; null once cleared
-  PyObject* weak_references;  // iterators accept weak references, as pybind11 objects do
+  PyObject_HEAD PyObject* owner;  // strong reference: the Bitmap's Python object; null once cleared
+  PyObject* weak_references;      // iterators accept weak references, as pybind11 objects do
   MemberWalk walk;
 };
 
@@ -99,9 +98,9 @@ PyTypeObject* member_iterator_type() {
                                   {Py_tp_iternext, reinterpret_cast<void*>(next_member)},
                                   {Py_tp_members, members},
                                   {0, nullptr}};
-    static PyType_Spec type_spec = {"pybind11_builtins.iterator", sizeof(MemberIterator), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                                    slots};
+    static PyType_Spec type_spec = {
+        "pybind11_builtins.iterator", sizeof(MemberIterator), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject* result = PyType_FromSpec(&type_spec);
     if (result == nullptr) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(result);  // kept for the life of the process
@@ -159,7 +158,7 @@ PyObject* fast_self_or_next(const Bitmap& bitmap, Bitmap&, std::uint64_t positio
 struct FastMethod {
   const char* name;
   FastBody body;
-  PyObject* registered;  // pybind11's function object for the row: the fallback for every other call
+  PyObject* registered;    // pybind11's function object for the row: the fallback for every other call
   PyMethodDef definition;  // the method descriptor's entry that replaces the row
 };
 
@@ -199,7 +198,8 @@ void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
     FastMethod& method = FAST_METHODS[i];
     PyObject* function = internals::registered_function(type, method.name);
     method.definition = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i])),
-                         METH_FASTCALL | METH_KEYWORDS, reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_doc};
+                         METH_FASTCALL | METH_KEYWORDS,
+                         reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_doc};
     PyObject* descriptor = PyDescr_NewMethod(type, &method.definition);
     if (descriptor == nullptr) throw py::error_already_set();
     Py_INCREF(function);  // kept for the life of the process, like the class
@@ -228,7 +228,8 @@ void install_membership_slot(py::handle bitmap_class) {
   bitmap_class_record = internals::bound_class(type);
   registered_contains = type->tp_as_sequence == nullptr ? nullptr : type->tp_as_sequence->sq_contains;
   if (registered_contains == nullptr) {
-    throw std::runtime_error("Bitmap has no sq_contains slot (no __contains__ row) for the fast `in` to fall back to");
+    throw std::runtime_error(
+        "Bitmap has no sq_contains slot (no __contains__ row) for the fast `in` to fall back to");
   }
   type->tp_as_sequence->sq_contains = contains_member;
   install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());

@@ -217,15 +217,18 @@ class MemoryScanner::Engine {
 };
 
 MemoryScanner::Engine::Engine(std::size_t window, std::size_t batch) noexcept
-    : window_(std::max(window, std::size_t{1})), batch_(std::max(batch, simdjson::ondemand::MINIMAL_BATCH_SIZE)) {}
+    : window_(std::max(window, std::size_t{1})),
+      batch_(std::max(batch, simdjson::ondemand::MINIMAL_BATCH_SIZE)) {}
 
 MemoryScanner::Result MemoryScanner::Engine::scan(const std::uint8_t* data, std::size_t size) {
   const std::size_t skipped = leading_bom_length(data, size);
   const std::uint8_t* body = data + skipped;
   const std::size_t length = size - skipped - unfinished_sequence_length(body, size - skipped);
   if (length > window_) {
-    const WindowedResult windowed = length <= batch_ ? scan_windows(body, length) : scan_batches(body, length);
-    if (windowed.verdict == Verdict::EXACT) return {skipped + windowed.result.consumed, windowed.result.documents};
+    const WindowedResult windowed =
+        length <= batch_ ? scan_windows(body, length) : scan_batches(body, length);
+    if (windowed.verdict == Verdict::EXACT)
+      return {skipped + windowed.result.consumed, windowed.result.documents};
     if (windowed.verdict == Verdict::INVALID_UTF8) return {skipped, 1};
   }
   const Result whole = scan_whole(body, length);
@@ -268,7 +271,8 @@ MemoryScanner::Result MemoryScanner::Engine::scan_whole(const std::uint8_t* body
 // A window followed by at least SIMDJSON_PADDING more bytes of the body is read where it lies:
 // the bytes the stream may read past the window's end are then the caller's own, and their
 // content does not change what the stream finds in the window. Only the last windows are copied.
-MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_windows(const std::uint8_t* body, std::size_t length) {
+MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_windows(const std::uint8_t* body,
+                                                                          std::size_t length) {
   try {
     reserve_padded(std::min(window_, length));
   } catch (const std::bad_alloc&) {
@@ -317,7 +321,8 @@ MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_windows(const 
 // indexing reports it or not, depending on what it finds complete) or is UNSURE leaves the whole
 // body to the single stream. So does simdjson's portable fallback kernel, which fails on a batch
 // that ends inside a character of a string instead of setting the character aside.
-MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_batches(const std::uint8_t* body, std::size_t length) {
+MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_batches(const std::uint8_t* body,
+                                                                          std::size_t length) {
   if (!indexing_checks_utf8(indexing())) return {Verdict::UNSURE, {}};
   std::uint64_t documents = 0;
   for (std::size_t start = 0;;) {
@@ -373,7 +378,8 @@ void MemoryScanner::Engine::reserve_padded(std::size_t size) {
 // cache: the input is read from memory once. Blocks end before a byte that is not a UTF-8
 // continuation byte, so the input is valid exactly when every block is (a block that starts
 // with a continuation byte is invalid, and then so is the input: it holds four in a row).
-const std::uint8_t* MemoryScanner::Engine::padded_copy(const std::uint8_t* data, std::size_t size, bool validate) {
+const std::uint8_t* MemoryScanner::Engine::padded_copy(const std::uint8_t* data, std::size_t size,
+                                                       bool validate) {
   std::uint8_t* out = padded_.get();
   for (std::size_t begin = 0; begin < size;) {
     std::size_t end = begin + std::min(COPY_BLOCK, size - begin);
@@ -386,9 +392,12 @@ const std::uint8_t* MemoryScanner::Engine::padded_copy(const std::uint8_t* data,
   return out;
 }
 
-MemoryScanner::MemoryScanner(std::size_t window, std::size_t batch) : engine_(std::make_unique<Engine>(window, batch)) {}
+MemoryScanner::MemoryScanner(std::size_t window, std::size_t batch)
+    : engine_(std::make_unique<Engine>(window, batch)) {}
 MemoryScanner::MemoryScanner(MemoryScanner&&) noexcept = default;
 MemoryScanner& MemoryScanner::operator=(MemoryScanner&&) noexcept = default;
 MemoryScanner::~MemoryScanner() = default;
 
-MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t size) { return engine_->scan(data, size); }
+MemoryScanner::Result MemoryScanner::scan(const std::uint8_t* data, std::size_t size) {
+  return engine_->scan(data, size);
+}

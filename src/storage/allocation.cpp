@@ -23,7 +23,8 @@ void* standard_aligned_malloc(std::size_t alignment, std::size_t size) {
   return posix_memalign(&block, alignment, size) == 0 ? block : nullptr;
 }
 
-constexpr RawAllocator STANDARD = {std::malloc, std::realloc, std::calloc, std::free, standard_aligned_malloc, std::free};
+constexpr RawAllocator STANDARD = {std::malloc, std::realloc, std::calloc, std::free, standard_aligned_malloc,
+                                   std::free};
 RawAllocator raw = STANDARD;
 
 struct Block {
@@ -170,8 +171,9 @@ bool allocation_scope_unwinding() noexcept {
 void require_memory(std::uint64_t bytes) {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGE_SIZE);
-  std::uint64_t limit = pages > 0 && page_size > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
-                                                   : ~std::uint64_t{0};
+  std::uint64_t limit = pages > 0 && page_size > 0
+                            ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
+                            : ~std::uint64_t{0};
   rlimit address_space{};
   if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
     limit = std::min<std::uint64_t>(limit, address_space.rlim_cur);

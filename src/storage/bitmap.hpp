@@ -87,8 +87,10 @@ class Bitmap {
   std::uint64_t upper_cardinality(std::uint64_t position) const noexcept;  // members > position
   std::uint64_t nth(std::uint64_t ordinal) const;  // 0-based; std::runtime_error past the end
   // Searches; like every query they read only (no bucket is created, the stamp is kept).
-  std::optional<std::uint64_t> self_or_next(std::uint64_t position) const noexcept;      // smallest member >= position
-  std::optional<std::uint64_t> self_or_previous(std::uint64_t position) const noexcept;  // largest member <= position
+  std::optional<std::uint64_t> self_or_next(
+      std::uint64_t position) const noexcept;  // smallest member >= position
+  std::optional<std::uint64_t> self_or_previous(
+      std::uint64_t position) const noexcept;  // largest member <= position
 
   // --- set algebra; each returns *this ---
   Bitmap& inplace_union(const Bitmap& other);
@@ -102,8 +104,8 @@ class Bitmap {
 
   // --- windows ---
   Bitmap slice(std::uint64_t start, std::uint64_t end_ex) const;  // members keep their positions
-  void contract(std::uint64_t position, std::uint64_t by);  // deletes (position - by, position]
-  void expand(std::uint64_t position, std::uint64_t by);    // frees [position, position + by)
+  void contract(std::uint64_t position, std::uint64_t by);        // deletes (position - by, position]
+  void expand(std::uint64_t position, std::uint64_t by);          // frees [position, position + by)
 
   // --- persisted form (layout in persisted_form.hpp) ---
   std::uint64_t persisted_size(bool portable, bool optimize, bool shrink);

@@ -112,7 +112,8 @@ Bitmap& Bitmap::inplace_difference(const Bitmap& other) {
   if (&other == this) {
     clear_buckets(buckets_);
   } else {
-    Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_andnot, Unmatched::KEEP, false);
+    Buckets changed =
+        combined_buckets(buckets_, other.buckets_, roaring_bitmap_andnot, Unmatched::KEEP, false);
     install(changed);
   }
   note_change();

@@ -33,7 +33,8 @@ void add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t c
       roaring_bitmap_add_range_closed(target, low_bits(values[run]), low_bits(values[run_end - 1]));
       context = roaring_bulk_context_t{};  // the range may have replaced the cached container
     } else {
-      for (std::size_t i = run; i < run_end; ++i) roaring_bitmap_add_bulk(target, &context, low_bits(values[i]));
+      for (std::size_t i = run; i < run_end; ++i)
+        roaring_bitmap_add_bulk(target, &context, low_bits(values[i]));
     }
     run = run_end;
   }

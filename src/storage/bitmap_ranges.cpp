@@ -36,9 +36,10 @@ void Bitmap::change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange
   Buckets created;
   const auto change_present = [&](Roaring32& values, Piece piece) {
     if (piece.end <= piece.begin) return;
-    changes.emplace_back(&values, change == RangeChange::ADD      ? values.prepare_add(piece.begin, piece.end)
-                                  : change == RangeChange::REMOVE ? values.prepare_remove(piece.begin, piece.end)
-                                                                  : values.prepare_flip(piece.begin, piece.end));
+    changes.emplace_back(&values, change == RangeChange::ADD ? values.prepare_add(piece.begin, piece.end)
+                                  : change == RangeChange::REMOVE
+                                      ? values.prepare_remove(piece.begin, piece.end)
+                                      : values.prepare_flip(piece.begin, piece.end));
   };
   if (grows) {
     auto next = present.begin();
@@ -97,8 +98,9 @@ bool Bitmap::any(std::uint64_t start, std::uint64_t end_ex) const noexcept {
   for (const auto& [key, values] : buckets_between(buckets_, high_bits(start), high_bits(end_ex))) {
     const Piece piece = piece_of(key, start, end_ex);
     if (piece.end <= piece.begin) continue;
-    const bool hit = piece.whole() ? !values.empty()
-                                   : roaring_bitmap_intersect_with_range(values.get(), piece.begin, piece.end);
+    const bool hit = piece.whole()
+                         ? !values.empty()
+                         : roaring_bitmap_intersect_with_range(values.get(), piece.begin, piece.end);
     if (hit) return true;
   }
   return false;

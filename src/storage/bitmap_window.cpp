@@ -80,7 +80,8 @@ void move_into(Buckets& out, std::uint32_t key, const Roaring32& values, Move mo
   const auto offset = static_cast<std::int64_t>(move.offset);
   merge_into(out, base, Roaring32::adopt(roaring_bitmap_add_offset(values.get(), offset)));
   merge_into(out, base + 1,
-             Roaring32::adopt(roaring_bitmap_add_offset(values.get(), offset - static_cast<std::int64_t>(BUCKET_SPAN))));
+             Roaring32::adopt(
+                 roaring_bitmap_add_offset(values.get(), offset - static_cast<std::int64_t>(BUCKET_SPAN))));
 }
 
 // The new contents of the keys [first, last] of `buckets`. Of each source bucket k, the low values
@@ -136,7 +137,8 @@ Bitmap Bitmap::slice(std::uint64_t start, std::uint64_t end_ex) const {
   Buckets pieces;
   if (high_bits(start) == high_bits(end_ex)) {
     const Roaring32* values = find_bucket(high_bits(start));
-    pieces.emplace(high_bits(start), values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32());
+    pieces.emplace(high_bits(start),
+                   values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32());
   } else {
     for (const auto& [key, values] : buckets_between(buckets_, high_bits(start), high_bits(end_ex))) {
       pieces.emplace_hint(pieces.end(), key, clip(values, piece_of(key, start, end_ex)));
@@ -156,7 +158,8 @@ void Bitmap::contract(std::uint64_t position, std::uint64_t by) {
   // Refused before anything changes: a start bucket that holds members while lo(position) <= by
   // (refused even where the window would stay inside that bucket, as callers expect), and any
   // member above position that would land below 0.
-  if ((has_members(buckets_, start) && low_bits(position) <= by) || (position < by && any(position + 1, by))) {
+  if ((has_members(buckets_, start) && low_bits(position) <= by) ||
+      (position < by && any(position + 1, by))) {
     throw std::invalid_argument("Range Out of Bounds");
   }
   const std::uint32_t top = high_bits(*last_member);

@@ -25,7 +25,8 @@ auto buckets_between(Map& buckets, std::uint32_t first, std::uint32_t last) {
 // The member that `edge` (Roaring32::minimum or maximum) picks in the first bucket of [it, end)
 // that holds one; empty buckets are passed over. Walks forwards or, with reverse iterators, backwards.
 template <class Iterator>
-std::optional<std::uint64_t> edge_member(Iterator it, Iterator end, std::uint32_t (Roaring32::*edge)() const) noexcept {
+std::optional<std::uint64_t> edge_member(Iterator it, Iterator end,
+                                         std::uint32_t (Roaring32::*edge)() const) noexcept {
   for (; it != end; ++it) {
     if (!it->second.empty()) return join_bits(it->first, (it->second.*edge)());
   }

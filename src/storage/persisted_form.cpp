@@ -15,12 +15,14 @@ namespace {
 using namespace persisted_form;
 
 std::size_t payload_size(const Roaring32& values, bool portable) noexcept {
-  return portable ? roaring_bitmap_portable_size_in_bytes(values.get()) : roaring_bitmap_size_in_bytes(values.get());
+  return portable ? roaring_bitmap_portable_size_in_bytes(values.get())
+                  : roaring_bitmap_size_in_bytes(values.get());
 }
 
 std::size_t serialize(const Roaring32& values, std::uint8_t* out, bool portable) noexcept {
   char* bytes = reinterpret_cast<char*>(out);
-  return portable ? roaring_bitmap_portable_serialize(values.get(), bytes) : roaring_bitmap_serialize(values.get(), bytes);
+  return portable ? roaring_bitmap_portable_serialize(values.get(), bytes)
+                  : roaring_bitmap_serialize(values.get(), bytes);
 }
 
 // Size of the form with the buckets as they are now.
@@ -38,12 +40,13 @@ std::size_t form_size(const Bitmap::Buckets& buckets, bool portable) noexcept {
 // Decodes one payload of exactly `size` bytes (the decoder may use fewer); null or an inconsistent
 // bitmap fails the whole read.
 Roaring32 decode(const std::uint8_t* payload, std::size_t size, bool portable) {
-  roaring_bitmap_t* decoded = portable
-                                  ? roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(payload), size)
-                                  : roaring_bitmap_deserialize_safe(payload, size);
+  roaring_bitmap_t* decoded =
+      portable ? roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(payload), size)
+               : roaring_bitmap_deserialize_safe(payload, size);
   if (decoded == nullptr) throw std::runtime_error("failed alloc while reading");
   Roaring32 values = Roaring32::adopt(decoded);
-  if (!roaring_bitmap_internal_validate(values.get(), nullptr)) throw std::runtime_error("failed alloc while reading");
+  if (!roaring_bitmap_internal_validate(values.get(), nullptr))
+    throw std::runtime_error("failed alloc while reading");
   return values;
 }
 
@@ -116,14 +119,16 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
   for (std::uint64_t record = 0; record < count; ++record) {
     const std::size_t left = size - offset;
     if (left < RECORD_HEADER_BYTES) {
-      truncated(record, count, "its 12-byte header starts at offset " + std::to_string(offset) + ", " +
-                                   std::to_string(left) + " bytes remain");
+      truncated(record, count,
+                "its 12-byte header starts at offset " + std::to_string(offset) + ", " +
+                    std::to_string(left) + " bytes remain");
     }
     const auto key = static_cast<std::uint32_t>(load_le(data + offset, KEY_BYTES));
     const std::uint64_t length = load_le(data + offset + KEY_BYTES, LENGTH_BYTES);
     if (length > left - RECORD_HEADER_BYTES) {
-      truncated(record, count, "bucket " + std::to_string(key) + " claims a payload of " + std::to_string(length) +
-                                   " bytes, " + std::to_string(left - RECORD_HEADER_BYTES) + " remain");
+      truncated(record, count,
+                "bucket " + std::to_string(key) + " claims a payload of " + std::to_string(length) +
+                    " bytes, " + std::to_string(left - RECORD_HEADER_BYTES) + " remain");
     }
     const auto payload_length = static_cast<std::size_t>(length);
     payload.assign(data + offset + RECORD_HEADER_BYTES, data + offset + RECORD_HEADER_BYTES + payload_length);

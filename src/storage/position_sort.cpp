@@ -11,7 +11,9 @@ constexpr std::size_t BYTES = 8;
 constexpr std::size_t DIGITS = 256;
 using Histograms = std::array<std::array<std::size_t, DIGITS>, BYTES>;
 
-unsigned digit(std::uint64_t value, std::size_t byte) noexcept { return static_cast<unsigned>(value >> (8 * byte)) & 0xFF; }
+unsigned digit(std::uint64_t value, std::size_t byte) noexcept {
+  return static_cast<unsigned>(value >> (8 * byte)) & 0xFF;
+}
 
 // Counts every byte position's digits in one pass.
 Histograms count_digits(const std::uint64_t* values, std::size_t count) noexcept {

@@ -41,8 +41,7 @@ std::int32_t first_index(const roaring_array_t& index, std::uint32_t key) noexce
 // growth of an array or run container, no conversion of a full array container to a bitset.
 bool adds_in_place(const container_t* c, std::uint8_t kind, std::uint16_t low) noexcept {
   switch (kind) {
-    case BITSET_CONTAINER_TYPE:
-      return true;
+    case BITSET_CONTAINER_TYPE: return true;
     case ARRAY_CONTAINER_TYPE: {
       const auto* array = static_cast<const internal::array_container_t*>(c);
       return (array->cardinality < array->capacity && array->cardinality < internal::DEFAULT_MAX_SIZE) ||
@@ -52,8 +51,7 @@ bool adds_in_place(const container_t* c, std::uint8_t kind, std::uint16_t low) n
       const auto* runs = static_cast<const internal::run_container_t*>(c);
       return runs->n_runs < runs->capacity || internal::run_container_contains(runs, low);
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -63,16 +61,15 @@ bool removes_in_place(const container_t* c, std::uint8_t kind, std::uint16_t low
   switch (kind) {
     case BITSET_CONTAINER_TYPE: {
       const auto* bits = static_cast<const internal::bitset_container_t*>(c);
-      return bits->cardinality > internal::DEFAULT_MAX_SIZE + 1 || !internal::bitset_container_contains(bits, low);
+      return bits->cardinality > internal::DEFAULT_MAX_SIZE + 1 ||
+             !internal::bitset_container_contains(bits, low);
     }
-    case ARRAY_CONTAINER_TYPE:
-      return true;
+    case ARRAY_CONTAINER_TYPE: return true;
     case RUN_CONTAINER_TYPE: {
       const auto* runs = static_cast<const internal::run_container_t*>(c);
       return runs->n_runs < runs->capacity || !internal::run_container_contains(runs, low);
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -203,7 +200,8 @@ void Roaring32::reserve_range(std::uint64_t begin, std::uint64_t end) {
 // Deep copies of the containers with keys in [first_key, last_key].
 Roaring32 Roaring32::containers_between(std::uint16_t first_key, std::uint16_t last_key) const {
   const roaring_array_t& index = bitmap_.high_low_container;
-  const roaring_bitmap_t view = view_of(index, first_index(index, first_key), first_index(index, last_key + 1u));
+  const roaring_bitmap_t view =
+      view_of(index, first_index(index, first_key), first_index(index, last_key + 1u));
   return adopt(roaring_bitmap_copy(&view));
 }
 
@@ -222,7 +220,9 @@ Roaring32::Change Roaring32::prepare_add(std::uint64_t begin, std::uint64_t end)
   Change change{key_of(begin), key_of(end - 1), Roaring32()};
   roaring_bitmap_add_range_closed(change.containers.get(), static_cast<std::uint32_t>(begin),
                                   static_cast<std::uint32_t>(end - 1));
-  const auto covered = [&](std::uint64_t key) { return begin <= key * CONTAINER_SPAN && (key + 1) * CONTAINER_SPAN <= end; };
+  const auto covered = [&](std::uint64_t key) {
+    return begin <= key * CONTAINER_SPAN && (key + 1) * CONTAINER_SPAN <= end;
+  };
   if (!covered(change.first_key)) merge_container(change.first_key, change.containers);
   if (change.last_key != change.first_key && !covered(change.last_key)) {
     merge_container(change.last_key, change.containers);
@@ -251,7 +251,8 @@ void Roaring32::apply(Change&& change) noexcept {
   roaring_array_t& fresh = change.containers.bitmap_.high_low_container;
   const std::int32_t first = first_index(index, change.first_key);
   const std::int32_t end = first_index(index, change.last_key + 1u);
-  for (std::int32_t i = first; i < end; ++i) internal::container_free(index.containers[i], index.typecodes[i]);
+  for (std::int32_t i = first; i < end; ++i)
+    internal::container_free(index.containers[i], index.typecodes[i]);
   const auto tail = static_cast<std::size_t>(index.size - end);
   const auto count = static_cast<std::size_t>(fresh.size);
   const auto to = static_cast<std::size_t>(first);

@@ -29,7 +29,9 @@ class Roaring32 {
   // Deep copies; CRoaring's copy-on-write flag travels with the contents (it is never switched on).
   Roaring32(const Roaring32& other);  // std::runtime_error "failed roaring_bitmap_overwrite in constructor"
   Roaring32& operator=(const Roaring32& other);  // std::runtime_error "failed memory alloc in assignment"
-  Roaring32(Roaring32&& other) noexcept : bitmap_(other.bitmap_) { roaring_bitmap_init_cleared(&other.bitmap_); }
+  Roaring32(Roaring32&& other) noexcept : bitmap_(other.bitmap_) {
+    roaring_bitmap_init_cleared(&other.bitmap_);
+  }
   Roaring32& operator=(Roaring32&& other) noexcept;
   ~Roaring32();
   void swap(Roaring32& other) noexcept;

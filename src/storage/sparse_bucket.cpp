@@ -29,8 +29,8 @@ void put(unsigned char* out, T value) noexcept {
 struct Shape {
   std::size_t containers = 0;
   std::size_t distinct = 0;
-  std::size_t longest_run = 0;           // values in steps of at most 1, duplicates included
-  std::size_t fullest_container = 0;     // distinct values
+  std::size_t longest_run = 0;        // values in steps of at most 1, duplicates included
+  std::size_t fullest_container = 0;  // distinct values
 };
 
 Shape shape_of(const std::uint64_t* values, std::size_t count) noexcept {

@@ -57,7 +57,8 @@ struct BitmapModel {
   }
 
   void add_keys(std::uint64_t start, std::uint64_t end_ex) {
-    for (std::uint64_t key = high_bits(start); key <= high_bits(end_ex); ++key) keys.insert(static_cast<std::uint32_t>(key));
+    for (std::uint64_t key = high_bits(start); key <= high_bits(end_ex); ++key)
+      keys.insert(static_cast<std::uint32_t>(key));
   }
   void toggle(std::uint64_t position) {
     if (members.erase(position) == 0) members.insert(position);
@@ -88,7 +89,9 @@ struct BitmapModel {
     for (std::uint64_t p = start; p < end_ex; ++p) toggle(p);
     return true;
   }
-  bool all(std::uint64_t start, std::uint64_t end_ex) const { return end_ex <= start || count_in(start, end_ex) == end_ex - start; }
+  bool all(std::uint64_t start, std::uint64_t end_ex) const {
+    return end_ex <= start || count_in(start, end_ex) == end_ex - start;
+  }
   bool any(std::uint64_t start, std::uint64_t end_ex) const { return count_in(start, end_ex) != 0; }
 
   std::uint64_t lower_cardinality(std::uint64_t position) const {
@@ -161,7 +164,8 @@ struct BitmapModel {
   bool contract(std::uint64_t position, std::uint64_t by) {
     if (members.empty()) return true;
     const std::uint32_t start = high_bits(position);
-    if ((holds_key(start) && low_bits(position) <= by) || (position < by && count_in(position + 1, by) != 0)) return false;
+    if ((holds_key(start) && low_bits(position) <= by) || (position < by && count_in(position + 1, by) != 0))
+      return false;
     const std::uint32_t top = high_bits(*members.rbegin());
     const std::uint32_t first = by == 0 ? start : high_bits(position >= by ? position - by + 1 : 0);
     Members result;

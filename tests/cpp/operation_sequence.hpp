@@ -32,9 +32,13 @@ class ByteSource {
   // An anchor (a bucket or container boundary, or 0, whose negative offsets wrap to the top of
   // the range) plus an offset in [-128, 128).
   std::uint64_t position() {
-    static constexpr std::uint64_t ANCHORS[] = {
-        0, std::uint64_t{1} << 32, std::uint64_t{2} << 32, std::uint64_t{3} << 32, std::uint64_t{1} << 16,
-        (std::uint64_t{1} << 32) + (std::uint64_t{1} << 16), MAX_POSITION - (std::uint64_t{1} << 32) + 1};
+    static constexpr std::uint64_t ANCHORS[] = {0,
+                                                std::uint64_t{1} << 32,
+                                                std::uint64_t{2} << 32,
+                                                std::uint64_t{3} << 32,
+                                                std::uint64_t{1} << 16,
+                                                (std::uint64_t{1} << 32) + (std::uint64_t{1} << 16),
+                                                MAX_POSITION - (std::uint64_t{1} << 32) + 1};
     const std::uint64_t anchor = ANCHORS[byte() % (sizeof ANCHORS / sizeof ANCHORS[0])];
     return anchor + static_cast<std::uint64_t>(static_cast<std::int64_t>(byte()) - 128);
   }
@@ -60,8 +64,8 @@ class OperationSequence {
     } catch (const Mismatch& mismatch) {
       return "step " + std::to_string(sequence.steps_) + " (" + sequence.last_ + "): " + mismatch.what;
     } catch (const std::exception& unexpected) {
-      return "step " + std::to_string(sequence.steps_) + " (" + sequence.last_ + "): unexpected exception: " +
-             unexpected.what();
+      return "step " + std::to_string(sequence.steps_) + " (" + sequence.last_ +
+             "): unexpected exception: " + unexpected.what();
     }
     return std::nullopt;
   }
@@ -135,14 +139,17 @@ class OperationSequence {
     expect(member == bitmap.end(), "members differ from the model");
     auto bucket = bitmap.buckets().begin();
     for (const std::uint32_t expected : model.keys) {
-      expect(bucket != bitmap.buckets().end() && bucket->first == expected, "bucket keys differ from the model");
+      expect(bucket != bitmap.buckets().end() && bucket->first == expected,
+             "bucket keys differ from the model");
       ++bucket;
     }
     expect(bucket == bitmap.buckets().end(), "bucket keys differ from the model");
     expect(bitmap.cardinality() == model.members.size(), "cardinality");
     expect(bitmap.empty() == model.members.empty(), "empty");
-    const std::optional<std::uint64_t> first = model.members.empty() ? std::nullopt : std::optional(*model.members.begin());
-    const std::optional<std::uint64_t> last = model.members.empty() ? std::nullopt : std::optional(*model.members.rbegin());
+    const std::optional<std::uint64_t> first =
+        model.members.empty() ? std::nullopt : std::optional(*model.members.begin());
+    const std::optional<std::uint64_t> last =
+        model.members.empty() ? std::nullopt : std::optional(*model.members.rbegin());
     expect(bitmap.first() == first && bitmap.last() == last, "first or last");
   }
 
@@ -187,9 +194,11 @@ class OperationSequence {
         return true;
       }
       case 5: {
-        const std::pair<std::uint64_t, std::uint64_t> range = short_range();  // lambdas cannot capture bindings
+        const std::pair<std::uint64_t, std::uint64_t> range =
+            short_range();  // lambdas cannot capture bindings
         last_ = "flip range " + range_text(range.first, range.second);
-        const bool bitmap_refused = refused<std::runtime_error>([&] { bitmap.flip(range.first, range.second); });
+        const bool bitmap_refused =
+            refused<std::runtime_error>([&] { bitmap.flip(range.first, range.second); });
         expect(bitmap_refused == !model.flip(range.first, range.second), "flip refusal");
         return true;
       }
@@ -210,8 +219,8 @@ class OperationSequence {
         return false;
       }
       case 8: {
-        const std::uint64_t ordinal = source_.byte() < 200 ? source_.byte() % (model.members.size() + 2)
-                                                          : source_.position();
+        const std::uint64_t ordinal =
+            source_.byte() < 200 ? source_.byte() % (model.members.size() + 2) : source_.position();
         last_ = "nth " + std::to_string(ordinal);
         const std::optional<std::uint64_t> expected = model.nth(ordinal);
         std::uint64_t got = 0;
@@ -251,8 +260,7 @@ class OperationSequence {
         bitmap.inplace_symmetric_difference(other);
         model.symmetric_difference_with(other_model);
         return true;
-      case 15:
-        return new_object_operation(bitmap, model, other, other_model);
+      case 15: return new_object_operation(bitmap, model, other, other_model);
       case 16: {
         last_ = "compare";
         expect((bitmap == other) == (model.members == other_model.members), "==");
@@ -291,8 +299,7 @@ class OperationSequence {
         expect(bitmap_refused == !model.expand(p, by), "expand refusal");
         return true;
       }
-      case 20:
-        return persist(bitmap, model);
+      case 20: return persist(bitmap, model);
       case 21: {
         const bool move = (source_.byte() & 1) != 0;
         last_ = move ? "move-assign a copy of the other" : "copy-assign the other";
@@ -314,8 +321,7 @@ class OperationSequence {
         for (const std::uint64_t value : values) model.set(value);
         return true;
       }
-      default:
-        return step_iterator(bitmap, model);
+      default: return step_iterator(bitmap, model);
     }
   }
 
@@ -357,7 +363,8 @@ class OperationSequence {
     constexpr std::size_t GUARD = 16;
     const std::uint64_t size = bitmap.persisted_size(portable, (flags & 2) != 0, (flags & 4) != 0);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size) + GUARD, 0xA5);
-    expect(refused<std::invalid_argument>([&] { bitmap.write(bytes.data(), static_cast<std::size_t>(size) - 1, portable); }),
+    expect(refused<std::invalid_argument>(
+               [&] { bitmap.write(bytes.data(), static_cast<std::size_t>(size) - 1, portable); }),
            "write into a buffer one byte short");
     const std::size_t written = bitmap.write(bytes.data(), bytes.size(), portable);
     expect(written == size, "write size differs from persisted_size");
@@ -384,16 +391,19 @@ class OperationSequence {
       std::uint64_t out[16];
       const std::size_t got = live_->position.read(out, count % 16);
       for (std::size_t i = 0; i < got; ++i) {
-        expect(live_->next < live_->expected.size() && out[i] == live_->expected[live_->next++], "iterator read");
+        expect(live_->next < live_->expected.size() && out[i] == live_->expected[live_->next++],
+               "iterator read");
       }
       expect(got == count % 16 || live_->next == live_->expected.size(), "iterator read stopped early");
     } else {
       for (int i = 0; i < count % 16 && live_->next < live_->expected.size(); ++i) {
-        expect(live_->position != bitmap.end() && *live_->position == live_->expected[live_->next++], "iterator step");
+        expect(live_->position != bitmap.end() && *live_->position == live_->expected[live_->next++],
+               "iterator step");
         ++live_->position;
       }
     }
-    if (live_->next == live_->expected.size()) expect(live_->position == bitmap.end(), "iterator did not end");
+    if (live_->next == live_->expected.size())
+      expect(live_->position == bitmap.end(), "iterator did not end");
     return false;
   }
 

@@ -60,7 +60,9 @@ using storage::RawAllocator;
 const RawAllocator FAILING = {
     [](std::size_t size) { return allocation_fails() ? nullptr : std::malloc(size); },
     [](void* block, std::size_t size) { return allocation_fails() ? nullptr : std::realloc(block, size); },
-    [](std::size_t count, std::size_t size) { return allocation_fails() ? nullptr : std::calloc(count, size); },
+    [](std::size_t count, std::size_t size) {
+      return allocation_fails() ? nullptr : std::calloc(count, size);
+    },
     std::free,
     [](std::size_t alignment, std::size_t size) -> void* {
       void* block = nullptr;
@@ -93,27 +95,29 @@ bool valid(const Bitmap& bitmap) {
 // empty one, the last bucket, and two containers that run optimisation replaces.
 Bitmap edges() {
   Bitmap bitmap;
-  for (std::uint64_t i = 0; i < 4096; ++i) bitmap.set(i * 3);                    // array of 4096
-  for (std::uint64_t i = 0; i < 4097; ++i) bitmap.set(CONTAINER + i * 2);        // bitset of 4097
+  for (std::uint64_t i = 0; i < 4096; ++i) bitmap.set(i * 3);              // array of 4096
+  for (std::uint64_t i = 0; i < 4097; ++i) bitmap.set(CONTAINER + i * 2);  // bitset of 4097
   for (std::uint64_t i = 0; i < 40; ++i) bitmap.set(2 * CONTAINER + i * 100, 2 * CONTAINER + i * 100 + 70);
-  for (std::uint64_t i = 0; i < 9; ++i) bitmap.set(SPAN + 5 * i);               // small array
+  for (std::uint64_t i = 0; i < 9; ++i) bitmap.set(SPAN + 5 * i);  // small array
   bitmap.set(3 * SPAN + 7);
-  bitmap.unset(3 * SPAN + 7);                                                    // empty bucket 3
+  bitmap.unset(3 * SPAN + 7);  // empty bucket 3
   bitmap.set(MAX_POSITION - 1);
-  bitmap.persisted_size(true, true, true);  // run containers, every capacity tight
-  for (std::uint64_t i = 0; i < 5000; ++i) bitmap.set(5 * SPAN + i);             // bitset of one run
+  bitmap.persisted_size(true, true, true);                            // run containers, every capacity tight
+  for (std::uint64_t i = 0; i < 5000; ++i) bitmap.set(5 * SPAN + i);  // bitset of one run
   for (std::uint64_t i = 0; i < 100; ++i) bitmap.set(5 * SPAN + CONTAINER + i);  // array of one run
   return bitmap;
 }
 
 Bitmap sparse_other() {
   Bitmap bitmap;
-  const std::uint64_t values[] = {1, 4, CONTAINER + 1, 5 * CONTAINER, SPAN + 5, SPAN + 6, 2 * SPAN, MAX_POSITION};
+  const std::uint64_t values[] = {1,        4,        CONTAINER + 1, 5 * CONTAINER,
+                                  SPAN + 5, SPAN + 6, 2 * SPAN,      MAX_POSITION};
   bitmap.add_many(values, std::size(values));
   return bitmap;
 }
 
-std::vector<std::uint64_t> positions(std::uint64_t first, std::uint64_t step, std::size_t count, bool shuffled) {
+std::vector<std::uint64_t> positions(std::uint64_t first, std::uint64_t step, std::size_t count,
+                                     bool shuffled) {
   std::vector<std::uint64_t> values(count);
   for (std::size_t i = 0; i < count; ++i) values[i] = first + step * (shuffled ? (i * 7919) % count : i);
   return values;
@@ -158,7 +162,8 @@ std::vector<Operation> operations() {
       {"add_many runs", [dense](Bitmap& b) { b.add_many(dense.data(), dense.size()); }},
       {"persisted_size optimising", [](Bitmap& b) { b.persisted_size(true, true, true); }},
       {"copy assignment", [other](Bitmap& b) { b = other; }},
-      {"read", [other](Bitmap& b) {
+      {"read",
+       [other](Bitmap& b) {
          const Bytes form = bytes_of(other);
          b = Bitmap::read(form.data(), form.size(), true);
        }},
@@ -184,7 +189,8 @@ bool trial(const Bitmap& original, const Operation& operation, const Bitmap& exp
   } catch (const std::bad_alloc&) {
   } catch (const std::runtime_error& copy_failure) {  // the messages of a failed bucket copy
     const std::string what = copy_failure.what();
-    EXPECT_TRUE(what == "failed roaring_bitmap_overwrite in constructor" || what == "failed memory alloc in assignment")
+    EXPECT_TRUE(what == "failed roaring_bitmap_overwrite in constructor" ||
+                what == "failed memory alloc in assignment")
         << operation.name << ", k = " << k << ": " << what;
   }
   allowed_allocations = -1;

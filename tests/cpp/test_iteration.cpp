@@ -18,7 +18,9 @@ constexpr std::uint64_t SPAN = std::uint64_t{1} << 32;
 // Members in buckets 0, 1 and 3, an empty bucket 2 and bucket 5 (emptied), two containers in 0.
 Bitmap sample() {
   Bitmap bitmap;
-  for (const std::uint64_t p : {std::uint64_t{3}, std::uint64_t{70000}, SPAN - 1, SPAN, 3 * SPAN + 9, 5 * SPAN}) bitmap.set(p);
+  for (const std::uint64_t p :
+       {std::uint64_t{3}, std::uint64_t{70000}, SPAN - 1, SPAN, 3 * SPAN + 9, 5 * SPAN})
+    bitmap.set(p);
   bitmap.set(2 * SPAN, 2 * SPAN);
   bitmap.unset(5 * SPAN);
   return bitmap;
@@ -52,7 +54,11 @@ std::vector<Case> changes() {
       {"expand", [](Bitmap& b) { b.expand(4, SPAN); }},
       {"persisted_size with run optimisation", [](Bitmap& b) { b.persisted_size(true, true, false); }},
       {"persisted_size with shrinking", [](Bitmap& b) { b.persisted_size(false, false, true); }},
-      {"add_many", [](Bitmap& b) { const std::uint64_t v[] = {11, 2}; b.add_many(v, 2); }},
+      {"add_many",
+       [](Bitmap& b) {
+         const std::uint64_t v[] = {11, 2};
+         b.add_many(v, 2);
+       }},
       {"copy assignment", [far](Bitmap& b) { b = far; }},
       {"move assignment", [far](Bitmap& b) { b = Bitmap(far); }},
   };
@@ -63,25 +69,41 @@ std::vector<Case> queries() {
   return {
       {"contains", [](Bitmap& b) { b.contains(3); }},
       {"cardinality", [](Bitmap& b) { b.cardinality(); }},
-      {"first, last, empty", [](Bitmap& b) { b.first(); b.last(); b.empty(); }},
+      {"first, last, empty",
+       [](Bitmap& b) {
+         b.first();
+         b.last();
+         b.empty();
+       }},
       {"all", [](Bitmap& b) { b.all(0, 4 * SPAN); }},
       {"any", [](Bitmap& b) { b.any(2, 5 * SPAN); }},
-      {"rank", [](Bitmap& b) { b.lower_cardinality(SPAN); b.upper_cardinality(3); }},
+      {"rank",
+       [](Bitmap& b) {
+         b.lower_cardinality(SPAN);
+         b.upper_cardinality(3);
+       }},
       {"nth", [](Bitmap& b) { b.nth(2); }},
       {"self_or_next at an absent bucket", [](Bitmap& b) { b.self_or_next(4 * SPAN); }},
       {"self_or_previous at an absent bucket", [](Bitmap& b) { b.self_or_previous(9 * SPAN); }},
-      {"comparisons", [other](Bitmap& b) { (void)(b == other); b.subset_of(other); b.strict_subset_of(other); }},
+      {"comparisons",
+       [other](Bitmap& b) {
+         (void)(b == other);
+         b.subset_of(other);
+         b.strict_subset_of(other);
+       }},
       {"slice", [](Bitmap& b) { b.slice(0, 4 * SPAN); }},
       {"new-object union", [other](Bitmap& b) { (void)(b | other); }},
       {"union with itself", [](Bitmap& b) { b.inplace_union(b); }},
       {"intersection with itself", [](Bitmap& b) { b.inplace_intersect(b); }},
       {"persisted_size without preparation", [](Bitmap& b) { b.persisted_size(true, false, false); }},
-      {"write", [](Bitmap& b) {
+      {"write",
+       [](Bitmap& b) {
          std::vector<std::uint8_t> out(4096);
          b.write(out.data(), out.size(), true);
        }},
       {"copy", [](Bitmap& b) { const Bitmap copy(b); }},
-      {"copy_members", [](Bitmap& b) {
+      {"copy_members",
+       [](Bitmap& b) {
          std::vector<std::uint64_t> out(b.cardinality());
          b.copy_members(out.data(), out.size());
        }},
@@ -150,8 +172,8 @@ TEST(ForwardIterator, ReadsInBatchesAcrossBuckets) {
   Bitmap bitmap = sample();
   bitmap.set(SPAN + 10, SPAN + 3000);
   const Members expected = members_of(bitmap);
-  for (std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1023}, std::size_t{1024},
-                               std::size_t{1025}, std::size_t{5000}}) {
+  for (std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1023},
+                               std::size_t{1024}, std::size_t{1025}, std::size_t{5000}}) {
     auto it = bitmap.begin();
     std::vector<std::uint64_t> out(capacity);
     Members seen;
@@ -199,7 +221,8 @@ TEST(ForwardIterator, AgreesWithLargeBulkCopyAtEitherAlignment) {
   for (std::size_t shift : {0, 1}) {
     std::vector<std::uint64_t> bulk(expected.size() + 1);
     bitmap.copy_members(bulk.data() + shift, expected.size());
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), bulk.begin() + static_cast<std::ptrdiff_t>(shift)));
+    EXPECT_TRUE(
+        std::equal(expected.begin(), expected.end(), bulk.begin() + static_cast<std::ptrdiff_t>(shift)));
   }
 }
 

@@ -148,7 +148,8 @@ TEST(PersistedForm, TrailingPayloadBytesAreSkipped) {
 
 TEST(PersistedForm, ARepeatedKeyReplacesTheEarlierRecord) {
   const Bytes bytes = form({{5, payload_of({1}, true)}, {5, payload_of({2, 3}, true)}}, 2);
-  EXPECT_EQ(members_of(Bitmap::read(bytes.data(), bytes.size(), true)), (Members{5 * SPAN + 2, 5 * SPAN + 3}));
+  EXPECT_EQ(members_of(Bitmap::read(bytes.data(), bytes.size(), true)),
+            (Members{5 * SPAN + 2, 5 * SPAN + 3}));
 }
 
 TEST(PersistedForm, RecordsAfterTheCountAreIgnored) {

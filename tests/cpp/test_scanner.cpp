@@ -32,8 +32,11 @@ bool same(const MemoryScanner::Result& a, const MemoryScanner::Result& b) {
 
 TEST(Scanner, DocumentedExamples) {
   const Expected cases[] = {
-      {"{\"a\":1}\n{\"b\":2}\n", 2, 16}, {"{\"a\":1}\n{\"b\":2}", 2, 15}, {"{\"a\":1}\n{\"b\":", 1, 8},
-      {"1 2 3", 3, 5},                   {"", 0, 0},
+      {"{\"a\":1}\n{\"b\":2}\n", 2, 16},
+      {"{\"a\":1}\n{\"b\":2}", 2, 15},
+      {"{\"a\":1}\n{\"b\":", 1, 8},
+      {"1 2 3", 3, 5},
+      {"", 0, 0},
   };
   for (const Expected& c : cases) {
     const MemoryScanner::Result result = scan(c.input);
@@ -44,8 +47,9 @@ TEST(Scanner, DocumentedExamples) {
 
 // Random byte soup from JSON's structural pieces.
 std::vector<std::string> soups(std::size_t count) {
-  static const char* const PIECES[] = {"{", "}", "[", "]", "\"", ",", ":", "1", " ", "\n", "true", "\\", "\x01",
-                                       "\xc3\xa9", "\xef\xbb\xbf", "\xe2\x82", "\xff", "nul", "-0.5e3"};
+  static const char* const PIECES[] = {
+      "{",    "}",  "[",    "]",        "\"",           ",",        ":",    "1",   " ",     "\n",
+      "true", "\\", "\x01", "\xc3\xa9", "\xef\xbb\xbf", "\xe2\x82", "\xff", "nul", "-0.5e3"};
   std::mt19937 rng(7);
   std::vector<std::string> result;
   for (std::size_t i = 0; i < count; ++i) {
@@ -73,7 +77,8 @@ TEST(Scanner, AlignmentDoesNotMatter) {
     const MemoryScanner::Result expected = scan(input);
     for (std::size_t shift = 0; shift < 64; shift += 7) {
       std::memcpy(room.data() + shift, input.data(), input.size());
-      EXPECT_TRUE(same(scanner.scan(room.data() + shift, input.size()), expected)) << input << " at " << shift;
+      EXPECT_TRUE(same(scanner.scan(room.data() + shift, input.size()), expected))
+          << input << " at " << shift;
     }
   }
 }
@@ -98,7 +103,6 @@ TEST(Scanner, InputEndingAtAnUnreadablePageIsReadInBounds) {
   munmap(region, 2 * page);
 }
 
-
 // Lines of a stream: records, scalars, nested arrays, documents spread over several lines, blank
 // and whitespace-only lines, CRLF endings.
 const char* const LINES[] = {
@@ -120,8 +124,8 @@ const char* const LINES[] = {
 // Faults put somewhere in a stream: byte order marks, stray punctuation, unfinished or
 // malformed values, raw newlines and control characters in strings, invalid UTF-8.
 const char* const FAULTS[] = {
-    "\xef\xbb\xbf", "]", "}", ":", ",", "{\"a\" 1}", "tru", "[1,2", "\"unclosed", "\"a\nb\"", "\"\x01\"",
-    "\xff", "\xc3(", "\xe2\x82", "\\", "{\"a\":}", "1,2\n",
+    "\xef\xbb\xbf", "]",        "}",    ":",     ",",        "{\"a\" 1}", "tru",      "[1,2",  "\"unclosed",
+    "\"a\nb\"",     "\"\x01\"", "\xff", "\xc3(", "\xe2\x82", "\\",        "{\"a\":}", "1,2\n",
 };
 
 template <std::size_t N>
@@ -144,7 +148,8 @@ std::string random_stream(std::mt19937& rng) {
     }
     stream.insert(at, pick(rng, FAULTS));
   }
-  if (rng() % 3 == 0 && !stream.empty()) stream.resize(stream.size() - rng() % std::min<std::size_t>(stream.size(), 40));
+  if (rng() % 3 == 0 && !stream.empty())
+    stream.resize(stream.size() - rng() % std::min<std::size_t>(stream.size(), 40));
   return stream;
 }
 
@@ -152,14 +157,16 @@ std::string random_stream(std::mt19937& rng) {
 // expects the same results; under every simdjson implementation this machine runs (the portable
 // fallback included: its indexing differs, in what it checks of a window's last bytes), each
 // with its own scanners since a parser keeps the implementation it was allocated with.
-void expect_windowed_scans_agree(const std::vector<std::string>& inputs, std::size_t batch = MemoryScanner::BATCH_SIZE) {
+void expect_windowed_scans_agree(const std::vector<std::string>& inputs,
+                                 std::size_t batch = MemoryScanner::BATCH_SIZE) {
   const simdjson::implementation* active = simdjson::get_active_implementation();
   for (const simdjson::implementation* implementation : simdjson::get_available_implementations()) {
     if (!implementation->supported_by_runtime_system()) continue;
     simdjson::get_active_implementation() = implementation;
     MemoryScanner single(std::numeric_limits<std::size_t>::max(), batch);
     std::vector<MemoryScanner> windowed;
-    for (const std::size_t window : {1, 16, 17, 31, 64, 100, 256, 1000, 4096}) windowed.emplace_back(window, batch);
+    for (const std::size_t window : {1, 16, 17, 31, 64, 100, 256, 1000, 4096})
+      windowed.emplace_back(window, batch);
     for (const std::string& input : inputs) {
       const auto* data = reinterpret_cast<const std::uint8_t*>(input.data());
       const MemoryScanner::Result expected = single.scan(data, input.size());
@@ -194,7 +201,8 @@ TEST(Scanner, WindowedScansFindInvalidUtf8Anywhere) {
   for (int i = 0; i < 4; ++i) stream += "{\"a\":\"\xc3\xa9\"}\n[1,2]\n\"\xe2\x82\xac\"\n3\n";
   stream += "{\"b\":[1,";
   std::vector<std::string> inputs;
-  for (const char* bad : {"\xff", "\x80", "\xc3", "\xe2\x82", "\xed\xa0\x80", "\xf0\x9f\x98", "\xf4\x90\x80\x80"}) {
+  for (const char* bad :
+       {"\xff", "\x80", "\xc3", "\xe2\x82", "\xed\xa0\x80", "\xf0\x9f\x98", "\xf4\x90\x80\x80"}) {
     for (std::size_t at = 0; at <= stream.size(); ++at) inputs.push_back(std::string(stream).insert(at, bad));
   }
   expect_windowed_scans_agree(inputs);

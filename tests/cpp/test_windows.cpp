@@ -21,8 +21,8 @@ struct Start {
 const std::vector<Start> STARTS = {
     {{SPAN - 2, SPAN - 1, SPAN, SPAN + 1}, {}},
     {{1, SPAN + 3}, {}},
-    {{5, 2 * SPAN + 5}, {}},                          // a gap bucket between members
-    {{3, 3 * SPAN, 3 * SPAN + 1}, {1, 2}},            // empty buckets inside the shifted run
+    {{5, 2 * SPAN + 5}, {}},                // a gap bucket between members
+    {{3, 3 * SPAN, 3 * SPAN + 1}, {1, 2}},  // empty buckets inside the shifted run
     {{0, MAX_POSITION}, {}},
     {{SPAN - 1, 2 * SPAN + 3, 5 * SPAN + 2}, {4, 6}},  // an empty bucket above the last member
     {{}, {2}},
@@ -39,7 +39,8 @@ std::vector<std::uint64_t> positions() {
   return result;
 }
 
-const std::vector<std::uint64_t> SHIFTS = {0, 1, 2, 3, 5, SPAN - 1, SPAN, SPAN + 1, 2 * SPAN, 3 * SPAN + 7, MAX_POSITION};
+const std::vector<std::uint64_t> SHIFTS = {
+    0, 1, 2, 3, 5, SPAN - 1, SPAN, SPAN + 1, 2 * SPAN, 3 * SPAN + 7, MAX_POSITION};
 
 void build(const Start& start, Bitmap& bitmap, BitmapModel& model) {
   for (const std::uint64_t member : start.members) {
@@ -53,7 +54,8 @@ void build(const Start& start, Bitmap& bitmap, BitmapModel& model) {
 }
 
 std::string describe(const char* name, std::uint64_t a, std::uint64_t b, std::size_t start) {
-  return std::string(name) + "(" + std::to_string(a) + ", " + std::to_string(b) + ") on start " + std::to_string(start);
+  return std::string(name) + "(" + std::to_string(a) + ", " + std::to_string(b) + ") on start " +
+         std::to_string(start);
 }
 
 void expect_same(const Bitmap& bitmap, const BitmapModel& model, const std::string& what) {

@@ -35,6 +35,7 @@ CEILING = ROOT / "build" / "scan-ceiling" / "scan_ceiling"
 BULK, PER_CALL, COPY_LIMIT, SIZE, SCAN = 1.0, 1.5, 2.0, 1.05, 1 / 0.9
 READER, READER_LINEAR = 1 / 0.7, 3.0  # count_ndjson over a file against one scan of its bytes in memory
 BATCHED_BELOW, BATCH_TIME = 1e-3, 20e-3  # seconds
+MASK_LIMIT = 1 << 31  # bool_array rows run where the mask has fewer elements
 
 
 class Suite:
@@ -147,9 +148,9 @@ class Suite:
         self.compare("index_array", workload, (lambda: a.index_array(), None),
                      [("BitMap64.to_array", lambda: as_array(pa), None, BULK),
                       ("array copy (limit)", lambda: expected.copy(), None,
-                       COPY_LIMIT if workload in ("dense", "runs") else None)])
-        if workload == "dense":
-            self.bool_array(a, pa, expected)
+                       COPY_LIMIT)])
+        if int(positions[-1] - positions[0]) < MASK_LIMIT:
+            self.bool_array(workload, a, pa, expected)
         assert a.cardinality == len(pa)
         self.compare("cardinality", workload, (lambda: a.cardinality, None), [("len(BitMap64)", lambda: len(pa), None, None)])
 
@@ -194,7 +195,7 @@ class Suite:
         self.add("set (one position)", workload, self.median(ours, a.copy) / len(fresh), "BitMap64.add",
                  self.median(theirs, pa.copy) / len(fresh), PER_CALL)
 
-    def bool_array(self, a, pa, expected):
+    def bool_array(self, workload, a, pa, expected):
         def peer_mask():
             values = np.frombuffer(pa.to_array(), dtype=np.uint64)
             mask = np.zeros(int(values[-1] - values[0]) + 1, dtype=bool)
@@ -202,7 +203,7 @@ class Suite:
             return mask
         mask = peer_mask()
         assert np.array_equal(a.bool_array(invert=False), mask)
-        self.compare("bool_array", "dense", (lambda: a.bool_array(invert=False), None),
+        self.compare("bool_array", workload, (lambda: a.bool_array(invert=False), None),
                      [("BitMap64.to_array+scatter", peer_mask, None, BULK),
                       ("array copy (limit)", lambda: mask.copy(), None, COPY_LIMIT)])
 
@@ -477,21 +478,14 @@ def main():
     n = suite.members
     if args.only in (None, "bitmap"):
         given = workloads.sparse(n)
-        ordered = np.sort(given)
-        suite.construction("sparse unsorted", given, ordered)
-        suite.construction("sparse sorted", ordered, ordered)
+        suite.construction("sparse unsorted", given, np.sort(given))
         del given
-        suite.bitmap_rows("sparse", ordered, np.sort(workloads.sparse(n, seed=workloads.SEED + 1)))
-        del ordered
-        gc.collect()
-        positions = workloads.runs(n)
-        suite.construction("runs", positions, positions)
-        suite.bitmap_rows("runs", positions, workloads.runs(n, seed=workloads.SEED + 1))
-        positions = workloads.dense(n)
-        suite.construction("dense", positions, positions)
-        suite.bitmap_rows("dense", positions, workloads.dense(n, centre=(1 << 32) + n // 4))
-        del positions
-        gc.collect()
+        for name, shape in workloads.SHAPES.items():
+            positions = shape(n, workloads.SEED)
+            suite.construction(name + " sorted" if name == "sparse" else name, positions, positions)
+            suite.bitmap_rows(name, positions, shape(n, workloads.SEED + 1))
+            del positions
+            gc.collect()
     if args.only in (None, "scaling"):
         suite.scaling_rows()
     if args.only in (None, "scan"):

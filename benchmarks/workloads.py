@@ -28,6 +28,39 @@ def dense(members, centre=1 << 32):
     return np.arange(centre - members // 2, centre + members // 2, dtype=np.uint64)
 
 
+def bitset(members, density, seed=SEED, start=1 << 33):
+    """`members` positions drawn without replacement from [start, start + members / density), ascending:
+    at densities between 1/16 and 15/16 CRoaring holds them in bitset containers."""
+    rng = np.random.default_rng(seed)
+    span = int(members / density)
+    return np.sort(rng.choice(span, members, replace=False)).astype(np.uint64) + np.uint64(start)
+
+
+def clustered(members, seed=SEED, longest=5000, span_bits=40):
+    """`members` positions in runs of random length 1 to `longest`, starts spread over [0, 2^span_bits),
+    ascending: run, array and bitset containers side by side."""
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(1, longest + 1, 2 * members // longest + 16)
+    lengths = lengths[:np.searchsorted(np.cumsum(lengths), members) + 1]
+    lengths[-1] -= lengths.sum() - members
+    slots = np.sort(rng.choice((1 << span_bits) // (2 * longest), len(lengths), replace=False)).astype(np.uint64)
+    starts = np.repeat(slots * np.uint64(2 * longest), lengths)
+    offsets = np.arange(members, dtype=np.uint64) - np.repeat(np.cumsum(lengths) - lengths, lengths).astype(np.uint64)
+    return starts + offsets
+
+
+# The Bitmap workloads of the suite, each with its second operand for the two-operand rows:
+# name -> function(members, seed) of an ascending position array.
+SHAPES = {
+    "sparse": lambda members, seed: np.sort(sparse(members, seed)),
+    "runs": runs,
+    "dense": lambda members, seed: dense(members, centre=(1 << 32) + (seed - SEED) * members // 4),
+    "bitset 50%": lambda members, seed: bitset(members, 0.5, seed),
+    "bitset 90%": lambda members, seed: bitset(members, 0.9, seed),
+    "clustered": clustered,
+}
+
+
 # Record shapes of the NDJSON file: objects with strings (some non-ASCII), numbers and nested arrays.
 WORDS = ["alpha", "beta", "gamma", "caf\u00e9", "\u00fcber", "na\u00efve", "\u6771\u4eac", "delta", "\U0001f600 ok"]
 

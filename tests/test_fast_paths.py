@@ -1,4 +1,4 @@
-"""Per-call shortcuts (`in`, contains, set, nth, self_or_next) behave exactly like the bound
+"""Per-call shortcuts (`in`, `len`, contains, set, unset, nth, self_or_next) behave exactly like the bound
 methods for every argument shape: plain ints, other integer types, keywords, subclasses, errors."""
 import gc
 import sys
@@ -57,7 +57,7 @@ def test_queries_agree_with_the_members(kind, shape, convert, position):
 @pytest.mark.parametrize("bad", [-1, 2**64, 1.5, "3", None, np.float32(3.0), Fraction(3), Decimal(3), Index(-1)])
 def test_bad_arguments_raise_type_error(kind, bad):
     b = make(kind)
-    for call in (b.contains, b.set, b.nth, b.self_or_next, b.__contains__):
+    for call in (b.contains, b.set, b.unset, b.nth, b.self_or_next, b.__contains__):
         with pytest.raises(TypeError):
             call(bad)
     with pytest.raises(TypeError):
@@ -72,13 +72,15 @@ def test_bool_is_the_int_it_stands_for(kind):
 
 
 @pytest.mark.parametrize("kind", ["exact", "subclass"])
-def test_set_adds_and_nth_fails_past_the_end(kind):
+def test_set_adds_unset_removes_and_nth_fails_past_the_end(kind):
     b = make(kind)
     b.set(7)
     b.set(position=8)
-    assert list(b) == sorted(MEMBERS + [7, 8])
-    with pytest.raises(RuntimeError, match=r"^The ordinal value \[ 5\] is greater than the total cardinality$"):
-        b.nth(5)
+    b.unset(3)
+    b.unset(position=9)
+    assert list(b) == sorted(MEMBERS[1:] + [7, 8])
+    with pytest.raises(RuntimeError, match=r"^The ordinal value \[ 4\] is greater than the total cardinality$"):
+        b.nth(4)
     with pytest.raises(TypeError):
         b.contains(1, 2)
 
@@ -94,7 +96,7 @@ def test_methods_called_through_the_class_and_with_every_shape(kind):
     assert Bitmap.contains(b, 11) and not Bitmap.contains(b, position=13)
     assert Bitmap.nth(b, 1) == sorted(model)[1]
     assert Bitmap.self_or_next(b, 13) == 20
-    for name in ("contains", "set", "nth", "self_or_next"):
+    for name in FAST_METHODS:
         method = getattr(Bitmap, name)
         assert method.__name__ == name and method.__doc__.startswith(name + "(self: _quorvel_rec_extension.Bitmap")
         with pytest.raises(TypeError):
@@ -104,7 +106,7 @@ def test_methods_called_through_the_class_and_with_every_shape(kind):
     assert list(b) == sorted(model)
 
 
-FAST_METHODS = ["contains", "set", "nth", "self_or_next"]
+FAST_METHODS = ["contains", "set", "unset", "nth", "self_or_next"]
 
 
 @pytest.mark.parametrize("name", FAST_METHODS)
@@ -132,4 +134,26 @@ def test_fast_membership_slot_is_in_place():
         assert 3 in make("subclass") and len(calls) == 2
     finally:
         class_dict["__contains__"] = registered
+        sys._clear_type_cache()
+
+
+def test_fast_length_slot_is_in_place():
+    """len() of an exact Bitmap never reaches the __len__ row (its count is cached); a subclass's does."""
+    class_dict = gc.get_referents(vars(Bitmap))[0]
+    registered, calls = class_dict["__len__"], []
+
+    def spy(self):
+        calls.append(self)
+        return registered(self)
+
+    class_dict["__len__"] = spy
+    sys._clear_type_cache()
+    try:
+        exact = make("exact")
+        assert len(exact) == len(MEMBERS) and calls == []
+        exact.set(7)
+        assert len(exact) == len(MEMBERS) + 1 and calls == []  # the cached count follows the change
+        assert len(make("subclass")) == len(MEMBERS) and len(calls) == 1
+    finally:
+        class_dict["__len__"] = registered
         sys._clear_type_cache()

@@ -123,6 +123,22 @@ bool exact_position(PyObject* value, std::uint64_t& position) noexcept {
   return PyLong_CheckExact(value) && exact_int_value(value, position);
 }
 
+// The sq_length and mp_length slots pybind11 installed; they call the registered __len__.
+Py_ssize_t (*registered_length)(PyObject*) = nullptr;
+
+// len() of an exact Bitmap: its cardinality, cached under the modification stamp. The full set
+// and counts beyond Py_ssize_t go to the registered __len__, which reports them.
+Py_ssize_t length_of(PyObject* self) {
+  if (const Bitmap* bitmap = exact_bitmap(self)) {
+    try {
+      const std::uint64_t count = bitmap->cardinality();
+      if (count <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return static_cast<Py_ssize_t>(count);
+    } catch (const std::exception&) {
+    }
+  }
+  return registered_length(self);
+}
+
 int contains_member(PyObject* self, PyObject* value) {
   const Bitmap* bitmap = exact_bitmap(self);
   std::uint64_t position = 0;
@@ -148,6 +164,10 @@ PyObject* fast_set(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
   bitmap.set(position);  // repeating a set after a failure changes nothing more
   Py_RETURN_NONE;
 }
+PyObject* fast_unset(const Bitmap&, Bitmap& bitmap, std::uint64_t position) {
+  bitmap.unset(position);
+  Py_RETURN_NONE;
+}
 PyObject* fast_nth(const Bitmap& bitmap, Bitmap&, std::uint64_t ordinal) {
   return PyLong_FromUnsignedLongLong(bitmap.nth(ordinal));
 }
@@ -165,6 +185,7 @@ struct FastMethod {
 FastMethod FAST_METHODS[] = {
     {"contains", fast_contains, nullptr, {}},
     {"set", fast_set, nullptr, {}},
+    {"unset", fast_unset, nullptr, {}},
     {"nth", fast_nth, nullptr, {}},
     {"self_or_next", fast_self_or_next, nullptr, {}},
 };
@@ -232,6 +253,14 @@ void install_membership_slot(py::handle bitmap_class) {
         "Bitmap has no sq_contains slot (no __contains__ row) for the fast `in` to fall back to");
   }
   type->tp_as_sequence->sq_contains = contains_member;
+  registered_length = type->tp_as_sequence->sq_length;
+  if (registered_length == nullptr || type->tp_as_mapping == nullptr ||
+      type->tp_as_mapping->mp_length != registered_length) {
+    throw std::runtime_error(
+        "Bitmap's __len__ row does not fill sq_length and mp_length as the fast len() expects");
+  }
+  type->tp_as_sequence->sq_length = length_of;
+  type->tp_as_mapping->mp_length = length_of;
   install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
 }
 

@@ -1,5 +1,5 @@
 // CPython-level fast paths for the Bitmap calls made per element: iteration, `in` and the
-// per-call methods contains, set, nth and self_or_next.
+// per-call methods contains, set, unset, nth and self_or_next, and len().
 #pragma once
 
 #include "module/bitmap_caster.hpp"
@@ -19,7 +19,7 @@ pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 // subclasses) goes to the slot that pybind11 installed, which calls the registered __contains__.
 // The class dict keeps its __contains__ row unchanged.
 //
-// Also turns the registered methods contains, set, nth and self_or_next into method descriptors
+// Also turns the registered methods contains, set, unset, nth and self_or_next into method descriptors
 // (same names, docstrings and places in the class dict), which the interpreter calls without
 // making a bound method or an argument tuple. The plain call b.name(int) on an exact, initialized
 // Bitmap runs directly; every other call goes to pybind11's function for the row, as registered.

@@ -37,6 +37,7 @@ void release(const Block& block) noexcept { (block.aligned ? raw.aligned_free : 
 // Recorded blocks of the scopes open on this thread (only the outermost one keeps records).
 struct ScopeRecords {
   std::size_t depth = 0;
+  std::size_t immediate = 0;         // open ImmediateRelease guards
   int exceptions_at_entry = 0;       // std::uncaught_exceptions() when the outermost scope opened
   std::size_t outside_releases = 0;  // announced by the open scopes
   std::vector<Block> made;           // handed out inside the scope
@@ -80,7 +81,7 @@ void* track(void* block, bool aligned) {
 
 void defer_or_free(const Block& block) noexcept {
   if (block.pointer == nullptr) return;
-  if (records.depth == 0) return release(block);
+  if (records.depth == 0 || records.immediate > 0) return release(block);
   if (records.released.size() < records.released.capacity()) {
     records.released.push_back(block);
     return;
@@ -163,6 +164,9 @@ AllocationScope::~AllocationScope() {
   for (const Block& block : records.made) release(block);
   records.reset();
 }
+
+ImmediateRelease::ImmediateRelease() noexcept { ++records.immediate; }
+ImmediateRelease::~ImmediateRelease() { --records.immediate; }
 
 bool allocation_scope_unwinding() noexcept {
   return records.depth > 0 && std::uncaught_exceptions() > records.exceptions_at_entry;

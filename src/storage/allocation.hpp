@@ -58,6 +58,17 @@ class AllocationScope {
   bool open_ = true;
 };
 
+// Inside it CRoaring's frees happen at once, also within an AllocationScope: for blocks made before
+// every open scope that nothing references once they are freed, whether the scopes commit or not
+// (empty containers dropped from a live bucket's index).
+class ImmediateRelease {
+ public:
+  ImmediateRelease() noexcept;
+  ImmediateRelease(const ImmediateRelease&) = delete;
+  ImmediateRelease& operator=(const ImmediateRelease&) = delete;
+  ~ImmediateRelease();
+};
+
 // True while an exception is leaving the outermost open scope: every CRoaring object destroyed then
 // was built in that scope, and the scope frees its blocks.
 bool allocation_scope_unwinding() noexcept;

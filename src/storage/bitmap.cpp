@@ -9,7 +9,13 @@ namespace quorvel::storage {
 
 Bitmap::Bitmap() { buckets_.emplace(0, Roaring32()); }
 
-Bitmap::Bitmap(Bitmap&& other) noexcept : buckets_(std::move(other.buckets_)) {
+Bitmap::Bitmap(Bitmap&& other) noexcept
+    : buckets_(std::move(other.buckets_)),
+      modifications_(other.modifications_),
+      cardinality_(other.cardinality_),
+      form_sizes_{other.form_sizes_[0], other.form_sizes_[1]},
+      optimized_at_(other.optimized_at_),
+      shrunk_at_(other.shrunk_at_) {
   other.buckets_.clear();
   other.note_change();
 }
@@ -76,7 +82,9 @@ bool Bitmap::contains(std::uint64_t position) const noexcept {
   return values != nullptr && values->contains(low_bits(position));
 }
 
+// The sum is cached under the modification stamp; the full set, whose count does not fit, is not.
 std::uint64_t Bitmap::cardinality() const {
+  if (cardinality_.stamp == modifications_) return cardinality_.value;
   if (buckets_.size() == BUCKET_SPAN) {
     bool full = true;
     for (const auto& [key, values] : buckets_) {
@@ -91,6 +99,7 @@ std::uint64_t Bitmap::cardinality() const {
   }
   std::uint64_t total = 0;
   for (const auto& [key, values] : buckets_) total += values.cardinality();
+  cardinality_ = {modifications_, total};
   return total;
 }
 

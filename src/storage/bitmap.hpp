@@ -123,7 +123,7 @@ class Bitmap {
   BitmapForwardIterator end() const noexcept;
 
   // Changes with every operation that may change members or bucket contents; iterators made
-  // under one stamp must not be used under another.
+  // under one stamp must not be used under another, and the caches below hold under one stamp.
   std::uint64_t modification_stamp() const noexcept { return modifications_; }
 
   const Buckets& buckets() const noexcept { return buckets_; }
@@ -148,9 +148,24 @@ class Bitmap {
   // place together. ADD and FLIP create every bucket from hi(start) to hi(end_ex).
   void change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange change);
   void note_change() noexcept { ++modifications_; }
+  // The size of the persisted form with the buckets as they are now, cached until the next change.
+  std::uint64_t form_size(bool portable) const noexcept;
+
+  // A value computed under the modification stamp `stamp`; valid while the stamp is unchanged.
+  struct Stamped {
+    static constexpr std::uint64_t NEVER = ~std::uint64_t{0};
+    std::uint64_t stamp = NEVER;
+    std::uint64_t value = 0;
+  };
 
   Buckets buckets_;
   std::uint64_t modifications_ = 0;
+  // Caches tied to the stamp: the cardinality, the persisted sizes (native, portable), and the
+  // stamps at which persisted_size last run-optimised and shrank every bucket.
+  mutable Stamped cardinality_;
+  mutable Stamped form_sizes_[2];
+  std::uint64_t optimized_at_ = Stamped::NEVER;
+  std::uint64_t shrunk_at_ = Stamped::NEVER;
 };
 
 // New-object set operations: `a op b` holds the members and buckets that a deep copy of `a`

@@ -25,13 +25,6 @@ std::size_t serialize(const Roaring32& values, std::uint8_t* out, bool portable)
                   : roaring_bitmap_serialize(values.get(), bytes);
 }
 
-// Size of the form with the buckets as they are now.
-std::size_t form_size(const Bitmap::Buckets& buckets, bool portable) noexcept {
-  std::size_t total = COUNT_BYTES;
-  for (const auto& [key, values] : buckets) total += RECORD_HEADER_BYTES + payload_size(values, portable);
-  return total;
-}
-
 [[noreturn]] void truncated(std::uint64_t record, std::uint64_t count, const std::string& detail) {
   throw std::invalid_argument("persisted form truncated in record " + std::to_string(record + 1) + " of " +
                               std::to_string(count) + ": " + detail);
@@ -73,18 +66,40 @@ void optimize_runs(Bitmap::Buckets& buckets) {
 
 // Run optimisation and shrinking change how buckets are held (never their members), and they
 // stay in effect for the next write. Optimisation replaces containers; a failure puts every bucket's
-// old ones back. Shrinking cannot fail (Roaring32::shrink).
+// old ones back. Shrinking cannot fail (Roaring32::shrink). Neither is repeated while nothing has
+// changed since it was done, so that sizing an unchanged Bitmap again costs nothing and keeps its
+// stamp (live iterators go on).
 std::uint64_t Bitmap::persisted_size(bool portable, bool optimize, bool shrink) {
-  if (optimize) optimize_runs(buckets_);
-  if (shrink) {
-    for (auto& [key, values] : buckets_) values.shrink();
+  optimize = optimize && optimized_at_ != modifications_;
+  shrink = shrink && shrunk_at_ != modifications_;
+  if (optimize || shrink) {
+    if (optimize) optimize_runs(buckets_);
+    if (shrink) {
+      for (auto& [key, values] : buckets_) values.shrink();
+    }
+    const bool optimized = optimize || optimized_at_ == modifications_;
+    const bool shrunk = shrink || shrunk_at_ == modifications_;
+    const bool counted = cardinality_.stamp == modifications_;
+    note_change();
+    if (optimized) optimized_at_ = modifications_;
+    if (shrunk) shrunk_at_ = modifications_;
+    if (counted) cardinality_.stamp = modifications_;  // members are unchanged
   }
-  if (optimize || shrink) note_change();
-  return form_size(buckets_, portable);
+  return form_size(portable);
+}
+
+std::uint64_t Bitmap::form_size(bool portable) const noexcept {
+  Stamped& cached = form_sizes_[portable ? 1 : 0];
+  if (cached.stamp != modifications_) {
+    std::uint64_t total = COUNT_BYTES;
+    for (const auto& [key, values] : buckets_) total += RECORD_HEADER_BYTES + payload_size(values, portable);
+    cached = {modifications_, total};
+  }
+  return cached.value;
 }
 
 std::size_t Bitmap::write(std::uint8_t* out, std::size_t capacity, bool portable) const {
-  const std::size_t needed = form_size(buckets_, portable);
+  const std::uint64_t needed = form_size(portable);
   if (capacity < needed) {
     throw std::invalid_argument("buffer too small for the persisted form: " + std::to_string(needed) +
                                 " bytes needed, " + std::to_string(capacity) + " given");

@@ -85,6 +85,95 @@ roaring_bitmap_t view_of(const roaring_array_t& index, std::int32_t first, std::
   return view;
 }
 
+// Grows the index of `bitmap` so that it holds `needed` containers: a change of capacity only.
+void reserve_index(roaring_bitmap_t& bitmap, std::int32_t needed) {
+  roaring_array_t& index = bitmap.high_low_container;
+  if (needed <= index.allocation_size) return;
+  AllocationScope scope(1);  // the old index is released in it
+  // The index's one allocation comes before any change: a failure leaves it as it was.
+  if (!internal::extend_array(&index, needed - index.size)) throw std::bad_alloc();
+  scope.commit();
+}
+
+// The containers of `bitmap` with keys in [first_key, last_key], shown without being owned.
+roaring_bitmap_t view_between(const roaring_bitmap_t& bitmap, std::uint16_t first_key,
+                              std::uint16_t last_key) noexcept {
+  const roaring_array_t& index = bitmap.high_low_container;
+  return view_of(index, first_index(index, first_key), first_index(index, last_key + 1u));
+}
+
+// Frees the containers of `bitmap` with keys in [first_key, last_key] and moves those of `fresh`
+// (keys within the same span) into their place. The index has room for them: nothing is allocated.
+void splice(roaring_bitmap_t& bitmap, std::uint16_t first_key, std::uint16_t last_key,
+            roaring_bitmap_t& fresh) noexcept {
+  roaring_array_t& index = bitmap.high_low_container;
+  roaring_array_t& moved = fresh.high_low_container;
+  const std::int32_t first = first_index(index, first_key);
+  const std::int32_t end = first_index(index, last_key + 1u);
+  for (std::int32_t i = first; i < end; ++i)
+    internal::container_free(index.containers[i], index.typecodes[i]);
+  const auto tail = static_cast<std::size_t>(index.size - end);
+  const auto count = static_cast<std::size_t>(moved.size);
+  const auto to = static_cast<std::size_t>(first);
+  if (tail > 0 && end != static_cast<std::int32_t>(to + count)) {
+    std::memmove(index.keys + to + count, index.keys + end, tail * sizeof *index.keys);
+    std::memmove(index.containers + to + count, index.containers + end, tail * sizeof *index.containers);
+    std::memmove(index.typecodes + to + count, index.typecodes + end, tail * sizeof *index.typecodes);
+  }
+  if (count > 0) {
+    std::memcpy(index.keys + to, moved.keys, count * sizeof *index.keys);
+    std::memcpy(index.containers + to, moved.containers, count * sizeof *index.containers);
+    std::memcpy(index.typecodes + to, moved.typecodes, count * sizeof *index.typecodes);
+  }
+  index.size = static_cast<std::int32_t>(to + count + tail);
+  moved.size = 0;  // the containers belong to `bitmap` now
+}
+
+// Changes the container of `value` in `bitmap` (which has room for a new one) by `change` applied
+// to a copy of it, then puts the copy in its place.
+template <class Change>
+void change_aside(roaring_bitmap_t& bitmap, std::uint32_t value, Change&& change) {
+  AllocationScope scope;
+  const roaring_bitmap_t view = view_between(bitmap, key_of(value), key_of(value));
+  roaring_bitmap_t* part = roaring_bitmap_copy(&view);
+  if (part == nullptr) throw std::bad_alloc();
+  change(part, value);
+  scope.commit();
+  splice(bitmap, key_of(value), key_of(value), *part);
+  roaring_bitmap_free(part);  // the shell and its empty index
+}
+
+// Adds `value` to `bitmap`, whose container index `at` (ra_get_index) is given: in place where
+// that cannot allocate, else aside. Opening a container first makes room for `room` containers.
+void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, std::int32_t room) {
+  roaring_array_t& index = bitmap.high_low_container;
+  const auto low = static_cast<std::uint16_t>(value);
+  if (at >= 0 && adds_in_place(index.containers[at], index.typecodes[at], low)) {
+    std::uint8_t kind = 0;
+    internal::container_add(index.containers[at], low, index.typecodes[at], &kind);  // same container
+    return;
+  }
+  if (at < 0) reserve_index(bitmap, room);
+  change_aside(bitmap, value, roaring_bitmap_add);
+}
+
+// Removes `value` from `bitmap`: in place where that cannot allocate, else aside.
+void remove_value(roaring_bitmap_t& bitmap, std::uint32_t value) {
+  const roaring_array_t& index = bitmap.high_low_container;
+  const std::int32_t at = internal::ra_get_index(&index, key_of(value));
+  if (at < 0) return;
+  if (removes_in_place(index.containers[at], index.typecodes[at], static_cast<std::uint16_t>(value))) {
+    roaring_bitmap_remove(&bitmap, value);  // frees the container if it empties, allocates nothing
+    return;
+  }
+  change_aside(bitmap, value, roaring_bitmap_remove);
+}
+
+// Staging (Roaring32's data members): buckets with at least STAGED_FROM containers stage the
+// containers that single values open, up to STAGED_LIMIT of them.
+constexpr std::int32_t STAGED_FROM = 64;
+constexpr std::int32_t STAGED_LIMIT = 256;
+
 }  // namespace
 
 Roaring32 Roaring32::adopt(roaring_bitmap_t* owned) {
@@ -95,11 +184,18 @@ Roaring32 Roaring32::adopt(roaring_bitmap_t* owned) {
   return result;
 }
 
+// The staged and emptied containers are copied as such: copying leaves `other` as it is.
 Roaring32 Roaring32::copy_of(const Roaring32& other, const char* failure) {
   AllocationScope scope;
   Roaring32 result;
   try {
-    if (!roaring_bitmap_overwrite(&result.bitmap_, &other.bitmap_)) throw std::bad_alloc();
+    if (!roaring_bitmap_overwrite(&result.bitmap_, &other.bitmap_) ||
+        !roaring_bitmap_overwrite(&result.staged_, &other.staged_)) {
+      throw std::bad_alloc();
+    }
+    reserve_index(result.bitmap_,
+                  other.bitmap_.high_low_container.size + other.staged_.high_low_container.size);
+    result.emptied_ = other.emptied_;
   } catch (const std::bad_alloc&) {
     throw std::runtime_error(failure);
   }
@@ -119,55 +215,103 @@ Roaring32& Roaring32::operator=(const Roaring32& other) {
   return *this;
 }
 
+Roaring32::Roaring32(Roaring32&& other) noexcept
+    : bitmap_(other.bitmap_), staged_(other.staged_), emptied_(other.emptied_) {
+  roaring_bitmap_init_cleared(&other.bitmap_);
+  roaring_bitmap_init_cleared(&other.staged_);
+  other.emptied_ = 0;
+}
+
 Roaring32& Roaring32::operator=(Roaring32&& other) noexcept {
   if (this != &other) {
-    roaring_bitmap_clear(&bitmap_);
-    bitmap_ = other.bitmap_;
-    roaring_bitmap_init_cleared(&other.bitmap_);
+    Roaring32 taken(std::move(other));
+    swap(taken);
   }
   return *this;
 }
 
 // A bucket that a failing CRoaring call was building may hold garbage: its scope frees its blocks.
 Roaring32::~Roaring32() {
-  if (!allocation_scope_unwinding()) roaring_bitmap_clear(&bitmap_);
+  if (allocation_scope_unwinding()) return;
+  roaring_bitmap_clear(&bitmap_);
+  roaring_bitmap_clear(&staged_);
 }
 
-void Roaring32::swap(Roaring32& other) noexcept { std::swap(bitmap_, other.bitmap_); }
+void Roaring32::swap(Roaring32& other) noexcept {
+  std::swap(bitmap_, other.bitmap_);
+  std::swap(staged_, other.staged_);
+  std::swap(emptied_, other.emptied_);
+}
+
+// Drops the emptied containers in one pass, then merges the two sorted indexes from the back, in
+// place in the bucket's index. The emptied containers predate every open scope and nothing refers
+// to them once dropped: they are freed at once.
+void Roaring32::settle() const noexcept {
+  roaring_array_t& index = bitmap_.high_low_container;
+  if (emptied_ != 0) {
+    const ImmediateRelease release;
+    std::int32_t kept = 0;
+    for (std::int32_t i = 0; i < index.size; ++i) {
+      if (!internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
+        internal::container_free(index.containers[i], index.typecodes[i]);
+        continue;
+      }
+      index.keys[kept] = index.keys[i];
+      index.containers[kept] = index.containers[i];
+      index.typecodes[kept] = index.typecodes[i];
+      ++kept;
+    }
+    index.size = kept;
+    emptied_ = 0;
+  }
+  roaring_array_t& staged = staged_.high_low_container;
+  if (staged.size == 0) return;
+  std::int32_t kept = index.size - 1;
+  std::int32_t out = index.size + staged.size - 1;
+  for (std::int32_t next = staged.size - 1; next >= 0; --out) {
+    roaring_array_t& from = kept >= 0 && index.keys[kept] > staged.keys[next] ? index : staged;
+    std::int32_t& at = &from == &index ? kept : next;
+    index.keys[out] = from.keys[at];
+    index.containers[out] = from.containers[at];
+    index.typecodes[out] = from.typecodes[at];
+    --at;
+  }
+  index.size += staged.size;
+  staged.size = 0;  // the containers belong to the index now
+}
 
 // --- element changes ---
 
-template <class Build>
-void Roaring32::change_alone(std::uint32_t value, bool may_add_container, Build&& build) {
-  if (may_add_container) reserve(1);
-  AllocationScope scope;
-  Change change{key_of(value), key_of(value), containers_between(key_of(value), key_of(value))};
-  build(change.containers.get());
-  scope.commit();
-  apply(std::move(change));
-}
-
 void Roaring32::add(std::uint32_t value) {
   roaring_array_t& index = bitmap_.high_low_container;
-  const std::int32_t at = internal::ra_get_index(&index, key_of(value));
-  const auto low = static_cast<std::uint16_t>(value);
-  if (at >= 0 && adds_in_place(index.containers[at], index.typecodes[at], low)) {
-    std::uint8_t kind = 0;
-    internal::container_add(index.containers[at], low, index.typecodes[at], &kind);  // same container
-    return;
+  roaring_array_t& staged = staged_.high_low_container;
+  const std::uint16_t key = key_of(value);
+  if (staged.size != 0) {
+    const std::int32_t at = internal::ra_get_index(&staged, key);
+    if (at >= 0) return add_value(staged_, at, value, 0);
   }
-  change_alone(value, at < 0, [value](roaring_bitmap_t* part) { roaring_bitmap_add(part, value); });
+  const std::int32_t at = internal::ra_get_index(&index, key);
+  if (at >= 0 || index.size < STAGED_FROM) return add_value(bitmap_, at, value, index.size + staged.size + 1);
+  reserve_index(bitmap_, index.size + staged.size + 1);  // room to merge the container staged next
+  add_value(staged_, -1, value, staged.size + 1);
+  if (staged.size >= STAGED_LIMIT) settle();
 }
 
 void Roaring32::remove(std::uint32_t value) {
-  const roaring_array_t& index = bitmap_.high_low_container;
-  const std::int32_t at = internal::ra_get_index(&index, key_of(value));
-  if (at < 0) return;
-  if (removes_in_place(index.containers[at], index.typecodes[at], static_cast<std::uint16_t>(value))) {
-    roaring_bitmap_remove(&bitmap_, value);  // frees the container if it empties, allocates nothing
-    return;
+  const roaring_array_t& staged = staged_.high_low_container;
+  if (staged.size != 0 && internal::ra_get_index(&staged, key_of(value)) >= 0) {
+    return remove_value(staged_, value);
   }
-  change_alone(value, false, [value](roaring_bitmap_t* part) { roaring_bitmap_remove(part, value); });
+  roaring_array_t& index = bitmap_.high_low_container;
+  const std::int32_t at = internal::ra_get_index(&index, key_of(value));
+  const auto low = static_cast<std::uint16_t>(value);
+  if (at < 0 || index.size < STAGED_FROM ||
+      !removes_in_place(index.containers[at], index.typecodes[at], low)) {
+    return remove_value(bitmap_, value);
+  }
+  std::uint8_t kind = 0;
+  container_t* values = internal::container_remove(index.containers[at], low, index.typecodes[at], &kind);
+  if (!internal::container_nonzero_cardinality(values, kind) && ++emptied_ >= STAGED_LIMIT) settle();
 }
 
 void Roaring32::flip(std::uint32_t value) {
@@ -180,34 +324,24 @@ void Roaring32::flip(std::uint32_t value) {
 
 // --- range changes ---
 
-void Roaring32::reserve(std::int32_t extra) {
-  roaring_array_t& index = bitmap_.high_low_container;
-  if (extra <= 0 || index.size + extra <= index.allocation_size) return;
-  AllocationScope scope(1);  // the old index is released in it
-  // The index's one allocation comes before any change: a failure leaves it as it was.
-  if (!internal::extend_array(&index, extra)) throw std::bad_alloc();
-  scope.commit();
-}
-
 void Roaring32::reserve_range(std::uint64_t begin, std::uint64_t end) {
+  settle();
   const roaring_array_t& index = bitmap_.high_low_container;
   const std::uint32_t first = key_of(begin);
   const std::uint32_t last = key_of(end - 1);
   const std::int32_t present = first_index(index, last + 1) - first_index(index, first);
-  reserve(static_cast<std::int32_t>(last - first + 1) - present);
+  reserve_index(bitmap_, index.size + static_cast<std::int32_t>(last - first + 1) - present);
 }
 
 // Deep copies of the containers with keys in [first_key, last_key].
 Roaring32 Roaring32::containers_between(std::uint16_t first_key, std::uint16_t last_key) const {
-  const roaring_array_t& index = bitmap_.high_low_container;
-  const roaring_bitmap_t view =
-      view_of(index, first_index(index, first_key), first_index(index, last_key + 1u));
+  const roaring_bitmap_t view = view_between(*get(), first_key, last_key);
   return adopt(roaring_bitmap_copy(&view));
 }
 
 // ORs a copy of this bucket's container `key`, if present, into `into`.
 void Roaring32::merge_container(std::uint16_t key, Roaring32& into) const {
-  const roaring_array_t& index = bitmap_.high_low_container;
+  const roaring_array_t& index = get()->high_low_container;
   const std::int32_t at = internal::ra_get_index(&index, key);
   if (at < 0) return;
   const roaring_bitmap_t view = view_of(index, at, at + 1);
@@ -238,42 +372,21 @@ Roaring32::Change Roaring32::prepare_remove(std::uint64_t begin, std::uint64_t e
   return change;
 }
 
+// CRoaring's new-bitmap flip appends the containers in key order; its in-place flip would insert
+// every container it creates into the index, shifting the rest each time.
 Roaring32::Change Roaring32::prepare_flip(std::uint64_t begin, std::uint64_t end) const {
-  Change change{key_of(begin), key_of(end - 1), containers_between(key_of(begin), key_of(end - 1))};
-  roaring_bitmap_flip_inplace(change.containers.get(), begin, end);
-  return change;
+  const roaring_bitmap_t view = view_between(*get(), key_of(begin), key_of(end - 1));
+  return Change{key_of(begin), key_of(end - 1), adopt(roaring_bitmap_flip(&view, begin, end))};
 }
 
-// Frees the containers with keys in [first_key, last_key] and moves the change's containers into
-// their place. Room for them was reserved (reserve_range), so nothing is allocated.
 void Roaring32::apply(Change&& change) noexcept {
-  roaring_array_t& index = bitmap_.high_low_container;
-  roaring_array_t& fresh = change.containers.bitmap_.high_low_container;
-  const std::int32_t first = first_index(index, change.first_key);
-  const std::int32_t end = first_index(index, change.last_key + 1u);
-  for (std::int32_t i = first; i < end; ++i)
-    internal::container_free(index.containers[i], index.typecodes[i]);
-  const auto tail = static_cast<std::size_t>(index.size - end);
-  const auto count = static_cast<std::size_t>(fresh.size);
-  const auto to = static_cast<std::size_t>(first);
-  if (tail > 0 && end != static_cast<std::int32_t>(to + count)) {
-    std::memmove(index.keys + to + count, index.keys + end, tail * sizeof *index.keys);
-    std::memmove(index.containers + to + count, index.containers + end, tail * sizeof *index.containers);
-    std::memmove(index.typecodes + to + count, index.typecodes + end, tail * sizeof *index.typecodes);
-  }
-  if (count > 0) {
-    std::memcpy(index.keys + to, fresh.keys, count * sizeof *index.keys);
-    std::memcpy(index.containers + to, fresh.containers, count * sizeof *index.containers);
-    std::memcpy(index.typecodes + to, fresh.typecodes, count * sizeof *index.typecodes);
-  }
-  index.size = static_cast<std::int32_t>(to + count + tail);
-  fresh.size = 0;  // the containers belong to this bucket now
+  splice(*get(), change.first_key, change.last_key, change.containers.bitmap_);
 }
 
 // --- run optimisation and shrinking ---
 
 Roaring32::Layout Roaring32::layout() const {
-  const roaring_array_t& index = bitmap_.high_low_container;
+  const roaring_array_t& index = get()->high_low_container;
   const auto count = static_cast<std::size_t>(index.size);
   return Layout{std::vector<void*>(index.containers, index.containers + count),
                 std::vector<std::uint8_t>(index.typecodes, index.typecodes + count)};
@@ -282,7 +395,7 @@ Roaring32::Layout Roaring32::layout() const {
 // CRoaring's run optimisation replaces containers by new ones and releases the old; it never
 // changes a container's contents or the keys. Inside a scope the old ones are only released at
 // commit, so writing the saved pointers back restores the bucket exactly.
-void Roaring32::optimize_runs() { roaring_bitmap_run_optimize(&bitmap_); }
+void Roaring32::optimize_runs() { roaring_bitmap_run_optimize(get()); }
 
 void Roaring32::restore(const Layout& before) noexcept {
   roaring_array_t& index = bitmap_.high_low_container;
@@ -295,7 +408,7 @@ void Roaring32::restore(const Layout& before) noexcept {
 // index shrinks by a new allocation, which may fail and then leaves the index as it was.
 void Roaring32::shrink() noexcept {
   try {
-    roaring_bitmap_shrink_to_fit(&bitmap_);
+    roaring_bitmap_shrink_to_fit(get());
   } catch (const std::bad_alloc&) {
   }
 }

@@ -20,7 +20,10 @@ class Roaring32 {
     std::vector<std::uint8_t> kinds;
   };
 
-  Roaring32() noexcept { roaring_bitmap_init_cleared(&bitmap_); }
+  Roaring32() noexcept {
+    roaring_bitmap_init_cleared(&bitmap_);
+    roaring_bitmap_init_cleared(&staged_);
+  }
 
   // Takes over a heap bitmap returned by CRoaring (offsets, decoders), inside an AllocationScope;
   // null (what a decoder returns for a failed allocation) is reported as std::bad_alloc.
@@ -29,25 +32,38 @@ class Roaring32 {
   // Deep copies; CRoaring's copy-on-write flag travels with the contents (it is never switched on).
   Roaring32(const Roaring32& other);  // std::runtime_error "failed roaring_bitmap_overwrite in constructor"
   Roaring32& operator=(const Roaring32& other);  // std::runtime_error "failed memory alloc in assignment"
-  Roaring32(Roaring32&& other) noexcept : bitmap_(other.bitmap_) {
-    roaring_bitmap_init_cleared(&other.bitmap_);
-  }
+  Roaring32(Roaring32&& other) noexcept;
   Roaring32& operator=(Roaring32&& other) noexcept;
   ~Roaring32();
   void swap(Roaring32& other) noexcept;
 
-  // Raw access: read-only use, or changes to a bucket that an AllocationScope is building.
-  roaring_bitmap_t* get() noexcept { return &bitmap_; }
-  const roaring_bitmap_t* get() const noexcept { return &bitmap_; }
+  // Raw access to the bucket settled (see the data members): read-only use, or changes to a bucket
+  // that an AllocationScope is building.
+  roaring_bitmap_t* get() noexcept {
+    settle();
+    return &bitmap_;
+  }
+  const roaring_bitmap_t* get() const noexcept {
+    settle();
+    return &bitmap_;
+  }
 
-  bool empty() const noexcept { return roaring_bitmap_is_empty(&bitmap_); }
-  std::uint64_t cardinality() const noexcept { return roaring_bitmap_get_cardinality(&bitmap_); }
-  bool contains(std::uint32_t value) const noexcept { return roaring_bitmap_contains(&bitmap_, value); }
-  std::uint32_t minimum() const noexcept { return roaring_bitmap_minimum(&bitmap_); }
-  std::uint32_t maximum() const noexcept { return roaring_bitmap_maximum(&bitmap_); }
+  bool empty() const noexcept {
+    return roaring_bitmap_is_empty(emptied_ != 0 ? get() : &bitmap_) && roaring_bitmap_is_empty(&staged_);
+  }
+  std::uint64_t cardinality() const noexcept {
+    return roaring_bitmap_get_cardinality(&bitmap_) + roaring_bitmap_get_cardinality(&staged_);
+  }
+  // Containers left empty or staged do not change the answers of contains and cardinality.
+  bool contains(std::uint32_t value) const noexcept {
+    return roaring_bitmap_contains(&bitmap_, value) ||
+           (staged_.high_low_container.size != 0 && roaring_bitmap_contains(&staged_, value));
+  }
+  std::uint32_t minimum() const noexcept { return roaring_bitmap_minimum(get()); }
+  std::uint32_t maximum() const noexcept { return roaring_bitmap_maximum(get()); }
   // Number of CRoaring containers (one per distinct upper 16 bits of the members).
   std::uint64_t container_count() const noexcept {
-    return static_cast<std::uint64_t>(bitmap_.high_low_container.size);
+    return static_cast<std::uint64_t>(get()->high_low_container.size);
   }
 
   // --- element changes: complete, or no change ---
@@ -77,13 +93,25 @@ class Roaring32 {
 
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
+  // Drops the emptied containers and moves the staged ones into the index (room for them is kept):
+  // never fails, never changes members.
+  void settle() const noexcept;
   Roaring32 containers_between(std::uint16_t first_key, std::uint16_t last_key) const;
   void merge_container(std::uint16_t key, Roaring32& into) const;
-  void reserve(std::int32_t extra);
-  template <class Build>
-  void change_alone(std::uint32_t value, bool may_add_container, Build&& build);
 
-  roaring_bitmap_t bitmap_;
+  // The bucket: a CRoaring bitmap, whose index is one sorted array, so that opening or closing a
+  // container shifts every later one. In a bucket of at least STAGED_FROM containers, element
+  // changes put such shifts off and do them many at once:
+  //  - a value that opens a container is staged: added to `staged_`, a small bitmap of containers
+  //    whose keys `bitmap_` lacks, whose containers join `bitmap_` in one merge;
+  //  - a removal that empties a container leaves it in `bitmap_`, empty, counted in `emptied_`;
+  //    one pass drops them all.
+  // Both wait for STAGED_LIMIT containers, or until anything but an element change or test reads
+  // the bucket (get()). `bitmap_` always has room in its index for the staged containers, so
+  // settling cannot fail; it changes the layout only, hence `mutable`.
+  mutable roaring_bitmap_t bitmap_;
+  mutable roaring_bitmap_t staged_;
+  mutable std::int32_t emptied_ = 0;
 };
 
 struct Roaring32::Change {

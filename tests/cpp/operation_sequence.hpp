@@ -30,7 +30,8 @@ class ByteSource {
   std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
 
   // An anchor (a bucket or container boundary, or 0, whose negative offsets wrap to the top of
-  // the range) plus an offset in [-128, 128).
+  // the range) plus an offset in [-128, 128); or one of 256 containers of bucket 5, so that a
+  // bucket holds enough containers to stage those that single positions open.
   std::uint64_t position() {
     static constexpr std::uint64_t ANCHORS[] = {0,
                                                 std::uint64_t{1} << 32,
@@ -39,8 +40,13 @@ class ByteSource {
                                                 std::uint64_t{1} << 16,
                                                 (std::uint64_t{1} << 32) + (std::uint64_t{1} << 16),
                                                 MAX_POSITION - (std::uint64_t{1} << 32) + 1};
-    const std::uint64_t anchor = ANCHORS[byte() % (sizeof ANCHORS / sizeof ANCHORS[0])];
-    return anchor + static_cast<std::uint64_t>(static_cast<std::int64_t>(byte()) - 128);
+    constexpr std::size_t KINDS = sizeof ANCHORS / sizeof ANCHORS[0] + 1;
+    const std::size_t kind = byte() % KINDS;
+    if (kind == KINDS - 1) {
+      const std::uint64_t container = byte();
+      return (std::uint64_t{5} << 32) + (container << 16) + byte() % 8;
+    }
+    return ANCHORS[kind] + static_cast<std::uint64_t>(static_cast<std::int64_t>(byte()) - 128);
   }
   std::uint64_t length() { return byte(); }
   // A shift for contract and expand: mostly small, sometimes near a bucket multiple or huge.

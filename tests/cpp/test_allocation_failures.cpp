@@ -92,7 +92,8 @@ bool valid(const Bitmap& bitmap) {
 
 // Containers of every kind at the edge of a conversion or a growth: arrays at capacity (shrunk),
 // an array of 4,096 values, a bitset of 4,097, a run container at capacity, several buckets, an
-// empty one, the last bucket, and two containers that run optimisation replaces.
+// empty one, the last bucket, two containers that run optimisation replaces, and a bucket of many
+// containers with staged and emptied ones.
 Bitmap edges() {
   Bitmap bitmap;
   for (std::uint64_t i = 0; i < 4096; ++i) bitmap.set(i * 3);              // array of 4096
@@ -104,7 +105,10 @@ Bitmap edges() {
   bitmap.set(MAX_POSITION - 1);
   bitmap.persisted_size(true, true, true);                            // run containers, every capacity tight
   for (std::uint64_t i = 0; i < 5000; ++i) bitmap.set(5 * SPAN + i);  // bitset of one run
-  for (std::uint64_t i = 0; i < 100; ++i) bitmap.set(5 * SPAN + CONTAINER + i);  // array of one run
+  for (std::uint64_t i = 0; i < 100; ++i) bitmap.set(5 * SPAN + CONTAINER + i);          // array of one run
+  for (std::uint64_t i = 0; i < 200; ++i) bitmap.set(6 * SPAN + 2 * i * CONTAINER);      // many containers...
+  for (std::uint64_t i = 0; i < 5; ++i) bitmap.set(6 * SPAN + (2 * i + 1) * CONTAINER);  // ...staged ones
+  for (std::uint64_t i = 0; i < 3; ++i) bitmap.unset(6 * SPAN + 4 * i * CONTAINER);  // ...emptied ones
   return bitmap;
 }
 
@@ -135,6 +139,12 @@ std::vector<Operation> operations() {
   const auto dense = positions(4 * SPAN, 1, 5000, false);
   std::vector<Operation> list = {
       {"set into a full array", [](Bitmap& b) { b.set(SPAN + 2); }},
+      {"set staging a container", [](Bitmap& b) { b.set(6 * SPAN + 21 * CONTAINER + 4); }},
+      {"set into a staged container", [](Bitmap& b) { b.set(6 * SPAN + 3 * CONTAINER + 4); }},
+      {"unset range over staged containers",
+       [](Bitmap& b) { b.unset(6 * SPAN + 3, 6 * SPAN + 6 * CONTAINER + 2); }},
+      {"set range over staged containers",
+       [](Bitmap& b) { b.set(6 * SPAN + 7, 6 * SPAN + 8 * CONTAINER + 9); }},
       {"set into an array of 4096", [](Bitmap& b) { b.set(1); }},
       {"set opening a container", [](Bitmap& b) { b.set(9 * CONTAINER + 1); }},
       {"set opening a bucket", [](Bitmap& b) { b.set(7 * SPAN + 1); }},

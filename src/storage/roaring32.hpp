@@ -55,10 +55,7 @@ class Roaring32 {
     return roaring_bitmap_get_cardinality(&bitmap_) + roaring_bitmap_get_cardinality(&staged_);
   }
   // Containers left empty or staged do not change the answers of contains and cardinality.
-  bool contains(std::uint32_t value) const noexcept {
-    return roaring_bitmap_contains(&bitmap_, value) ||
-           (staged_.high_low_container.size != 0 && roaring_bitmap_contains(&staged_, value));
-  }
+  bool contains(std::uint32_t value) const noexcept;
   std::uint32_t minimum() const noexcept { return roaring_bitmap_minimum(get()); }
   std::uint32_t maximum() const noexcept { return roaring_bitmap_maximum(get()); }
   // Number of CRoaring containers (one per distinct upper 16 bits of the members).

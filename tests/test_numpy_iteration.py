@@ -85,11 +85,13 @@ def test_unconvertible_indices_are_refused():
         Bitmap(["a", "b"])
 
 
-def test_random_array_round_trips_through_index_array():
+@pytest.mark.parametrize("ends", [[0, MAX], [0]], ids=["bitsets inside", "bitsets last"])
+def test_random_array_round_trips_through_index_array(ends):
     rng = np.random.default_rng(7)
     values = np.concatenate([rng.integers(0, 2**40, 5000, dtype=np.uint64),
                              rng.integers(BUCKET - 50, BUCKET + 50, 200, dtype=np.uint64),
-                             np.array([0, MAX], dtype=np.uint64)])
+                             rng.integers(2**41, 2**41 + 3 * 2**16, 100000, dtype=np.uint64),
+                             np.array(ends, dtype=np.uint64)])
     b = Bitmap(values)
     out = b.index_array()
     assert out.dtype == np.uint64 and out.flags.c_contiguous and out.flags.writeable
@@ -139,7 +141,10 @@ def expected_mask(members, invert, relative):
     return mask
 
 
-MASK_CASES = [(members, relative) for members in ([2, 4, 5], [0], [7, 70000, 70001, 200000], [BUCKET - 3, BUCKET + 2])
+# Bitset containers that lie wholly inside the mask, and ones that the mask's ends cut.
+BITSETS = sorted(np.random.default_rng(5).choice(np.arange(60000, 270000), 120000, replace=False).tolist())
+MASK_CASES = [(members, relative)
+              for members in ([2, 4, 5], [0], [7, 70000, 70001, 200000], [BUCKET - 3, BUCKET + 2], BITSETS)
               for relative in (True, False) if relative or max(members) < 10**6]
 
 

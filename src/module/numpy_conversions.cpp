@@ -38,7 +38,7 @@ py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative) {
   }
   py::array_t<bool> mask(static_cast<py::ssize_t>(span + 1));
   std::memset(mask.mutable_data(), invert, span + 1);
-  bitmap.mark_members(mask.mutable_data(), offset, !invert);
+  bitmap.mark_members(mask.mutable_data(), span + 1, offset, !invert);
   return mask;
 }
 

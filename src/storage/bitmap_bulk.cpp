@@ -5,12 +5,9 @@
 #include <optional>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "allocation.hpp"
 #include "bitmap.hpp"
+#include "member_export.hpp"
 #include "position_sort.hpp"
 #include "sparse_bucket.hpp"
 
@@ -158,66 +155,21 @@ void Bitmap::add_many(const std::uint64_t* values, std::size_t count) {
   note_change();
 }
 
-namespace {
-
-// Calls visit(first, count) for each run of consecutive members, ascending: whole runs of run
-// containers, maximal runs of the others. Reading runs lets both exports write consecutive values
-// straight into their output, without a 32-bit staging copy.
-template <typename Visit>
-void for_each_run(const Bitmap::Buckets& buckets, Visit&& visit) {
-  constexpr std::size_t CHUNK = 256;
-  roaring_uint32_range_closed_t ranges[CHUNK];
-  for (const auto& [key, values] : buckets) {
-    roaring_uint32_iterator_t it;
-    roaring_iterator_init(values.get(), &it);
-    const std::uint64_t high = join_bits(key, 0);
-    for (std::size_t got; (got = roaring_uint32_iterator_read_ranges(&it, ranges, CHUNK)) > 0;) {
-      for (std::size_t i = 0; i < got; ++i) {
-        visit(high | ranges[i].min, std::uint64_t{ranges[i].max} - ranges[i].min + 1);
-      }
-    }
-  }
-}
-
-// Writes first, first + 1, ..., first + count - 1 to out. With `streaming`, the bulk goes out in
-// non-temporal stores, which skip reading the destination's cache lines first: for an output far
-// larger than the cache that is a third less memory traffic.
-void fill_consecutive(std::uint64_t* out, std::uint64_t first, std::uint64_t count, bool streaming) noexcept {
-  std::uint64_t i = 0;
-#if defined(__SSE2__)
-  if (streaming && count >= 8) {
-    if (reinterpret_cast<std::uintptr_t>(out) % 16 != 0) out[i++] = first;
-    __m128i pair = _mm_set_epi64x(static_cast<long long>(first + i + 1), static_cast<long long>(first + i));
-    const __m128i two = _mm_set1_epi64x(2);
-    for (; i + 2 <= count; i += 2) {
-      _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), pair);
-      pair = _mm_add_epi64(pair, two);
-    }
-  }
-#else
-  (void)streaming;
-#endif
-  for (; i < count; ++i) out[i] = first + i;
-}
-
-}  // namespace
-
+// Container by container (member_export.hpp). With an output of 8 MiB or more, long runs are
+// streamed past the cache.
 void Bitmap::copy_members(std::uint64_t* out, std::uint64_t count) const noexcept {
-  constexpr std::uint64_t STREAMED_FROM = std::uint64_t{1} << 20;  // members: 8 MiB of output
+  constexpr std::uint64_t STREAMED_FROM = std::uint64_t{1} << 20;
   const bool streaming = count >= STREAMED_FROM;
-  for_each_run(buckets_, [&out, streaming](std::uint64_t first, std::uint64_t length) {
-    fill_consecutive(out, first, length, streaming);
-    out += length;
-  });
-#if defined(__SSE2__)
-  if (streaming) _mm_sfence();  // order the non-temporal stores before the array is handed out
-#endif
+  std::uint64_t* const end = out + count;
+  for (const auto& [key, values] : buckets_)
+    out = export_members(*values.get(), join_bits(key, 0), out, end, streaming);
+  if (streaming) finish_streaming();
 }
 
-void Bitmap::mark_members(bool* mask, std::uint64_t offset, bool value) const noexcept {
-  for_each_run(buckets_, [mask, offset, value](std::uint64_t first, std::uint64_t count) {
-    std::memset(mask + (first - offset), value, count);
-  });
+void Bitmap::mark_members(bool* mask, std::uint64_t length, std::uint64_t offset, bool value) const noexcept {
+  for (const auto& [key, values] : buckets_) {
+    storage::mark_members(*values.get(), mask, length, join_bits(key, 0) - offset, value);
+  }
 }
 
 }  // namespace quorvel::storage

@@ -207,7 +207,8 @@ TEST(ForwardIterator, AgreesWithBulkCopy) {
 }
 
 // Outputs of a million members and more are written with streaming stores: runs of every length
-// around the vector width, at both alignments of the output, across buckets.
+// around the vector width, at both alignments of the output, across buckets; bitset words up to the
+// output's end.
 TEST(ForwardIterator, AgreesWithLargeBulkCopyAtEitherAlignment) {
   Bitmap bitmap;
   std::uint64_t start = (std::uint64_t{1} << 32) - 3'000'000;
@@ -216,6 +217,8 @@ TEST(ForwardIterator, AgreesWithLargeBulkCopyAtEitherAlignment) {
     start += length + 1 + length % 3;
   }
   bitmap.set((std::uint64_t{1} << 32) - 70'000, (std::uint64_t{1} << 32) + 70'000);
+  const std::uint64_t last_container = (std::uint64_t{1} << 32) + (3 << 16);  // a bitset, decoded to the end
+  for (std::uint64_t low = 0; low < (1 << 16); low += 3) bitmap.set(last_container + low);
   const Members walked = members_of(bitmap);
   const std::vector<std::uint64_t> expected(walked.begin(), walked.end());
   for (std::size_t shift : {0, 1}) {
@@ -232,7 +235,7 @@ TEST(ForwardIterator, MarkMembersCoversEveryMemberOnce) {
   bitmap.set(SPAN + 7);
   const std::uint64_t offset = SPAN - 3;
   std::array<bool, 11> mask{};
-  bitmap.mark_members(mask.data(), offset, true);
+  bitmap.mark_members(mask.data(), mask.size(), offset, true);
   for (std::size_t i = 0; i < mask.size(); ++i) EXPECT_EQ(mask[i], bitmap.contains(offset + i)) << i;
 }
 

@@ -88,3 +88,29 @@ def test_numpy_integer_scalars_are_positions(method, args):
 def test_negative_numpy_scalar_is_refused():
     with pytest.raises(TypeError):
         Bitmap().contains(np.int64(-1))
+
+
+def _copy_then_drop_original(b):
+    copy = b.copy()
+    b &= Bitmap()
+    return copy
+
+
+@pytest.mark.parametrize("change", [
+    lambda b: (b.set(70 * BUCKET + 1), b)[1],
+    lambda b: (b.__iand__(Bitmap([3 * BUCKET + 1, 9 * BUCKET + 1])), b)[1],
+    lambda b: (b.contract(5 * BUCKET + 100, 50), b)[1],
+    lambda b: (b.expand(0, 5 * BUCKET), b)[1],
+    lambda b: (b.__ior__(Bitmap([90 * BUCKET + 1])), b)[1],
+    _copy_then_drop_original,
+], ids=["new bucket", "buckets dropped", "contract", "expand", "union", "copy"])
+def test_lookups_follow_a_change_of_buckets(change):
+    """Many lookups between two changes search a directory of the buckets: a change must retire it."""
+    b = bitmap_of([k * BUCKET + 1 for k in range(64)])
+    probes = [k * BUCKET + 1 for k in range(100)]
+    for _ in range(4):
+        assert sum(p in b for p in probes) == 64
+    queried = change(b)
+    members = set(queried.index_array().tolist())
+    for _ in range(4):
+        assert [p in queried for p in probes] == [p in members for p in probes]

@@ -40,8 +40,7 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
 }
 
 const Roaring32* Bitmap::find_bucket(std::uint32_t key) const noexcept {
-  const auto found = buckets_.find(key);
-  return found == buckets_.end() ? nullptr : &found->second;
+  return directory_.find(buckets_, key, modifications_);
 }
 
 void Bitmap::install(Buckets& changed) noexcept {

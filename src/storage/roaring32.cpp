@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "allocation.hpp"
+#include "sorted_keys.hpp"
 
 static_assert(ROARING_VERSION_MAJOR == 5 && ROARING_VERSION_MINOR == 2 && ROARING_VERSION_REVISION == 2,
               "Roaring32 reads CRoaring 5.2.2's container index and container structs: check them before "
@@ -31,45 +32,9 @@ constexpr std::uint64_t CONTAINER_SPAN = 1u << 16;
 
 std::uint16_t key_of(std::uint64_t low) noexcept { return static_cast<std::uint16_t>(low >> 16); }
 
-// Where container `key` is in `index`, or -(where it would go) - 1, as ra_get_index answers. The
-// keys are distinct and sorted: the search starts where an even spread between the first and the
-// last key puts `key` (exact for consecutive keys), and every step bounds the rest, since keys i
-// places apart differ by at least i; it gallops out from there. Far fewer cache misses than a
-// binary search of a large index.
+// Where container `key` is in `index`, or -(where it would go) - 1.
 std::int32_t find_container(const roaring_array_t& index, std::uint16_t key) noexcept {
-  const std::uint16_t* keys = index.keys;
-  const std::int32_t count = index.size;
-  if (count == 0 || key < keys[0]) return -1;
-  if (key >= keys[count - 1]) return key == keys[count - 1] ? count - 1 : -(count + 1);
-  const std::uint32_t spread = std::uint32_t{keys[count - 1]} - keys[0];
-  const std::uint32_t offset = static_cast<std::uint32_t>(key - keys[0]);
-  const auto guess = static_cast<std::int32_t>(offset * static_cast<std::uint32_t>(count - 1) / spread);
-  if (keys[guess] == key) return guess;
-  std::int32_t low = 0;  // the answer lies in [low, high)
-  std::int32_t high = 0;
-  if (keys[guess] < key) {
-    low = guess + 1;
-    high = std::min(count, guess + 1 + (key - keys[guess]));
-    std::int32_t step = 1;
-    for (; low + step < high && keys[low + step - 1] < key; step *= 2) low += step;
-    high = std::min(high, low + step);
-  } else {
-    high = guess;
-    low = std::max(0, guess - (keys[guess] - key));
-    std::int32_t step = 1;
-    for (; high - step > low && keys[high - step] > key; step *= 2) high -= step;
-    low = std::max(low, high - step);
-  }
-  while (low < high) {
-    const std::int32_t middle = (low + high) / 2;
-    if (keys[middle] == key) return middle;
-    if (keys[middle] < key) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return -(low + 1);
+  return static_cast<std::int32_t>(find_key(index.keys, index.size, key));
 }
 
 // Index of the first container whose key is `key` or larger.
@@ -110,6 +75,42 @@ bool removes_in_place(const container_t* c, std::uint8_t kind, std::uint16_t low
     case RUN_CONTAINER_TYPE: {
       const auto* runs = static_cast<const internal::run_container_t*>(c);
       return runs->n_runs < runs->capacity || !internal::run_container_contains(runs, low);
+    }
+    default: return false;
+  }
+}
+
+// Moves `entries` (`used` of them) to a new block with room for more, as CRoaring grows an array or
+// run container, at most `most`. The new block comes first: a failure changes nothing.
+template <class Entry>
+void regrow(Entry*& entries, std::int32_t used, std::int32_t& capacity, std::int32_t most) {
+  const std::int32_t grown = std::min(most, capacity < 64     ? std::max(2 * capacity, 4)
+                                            : capacity < 1024 ? capacity * 3 / 2
+                                                              : capacity * 5 / 4);
+  AllocationScope scope(1);  // the old block is released in it
+  auto* fresh = static_cast<Entry*>(roaring_malloc(static_cast<std::size_t>(grown) * sizeof(Entry)));
+  std::memcpy(fresh, entries, static_cast<std::size_t>(used) * sizeof(Entry));
+  roaring_free(entries);
+  scope.commit();
+  entries = fresh;
+  capacity = grown;
+}
+
+// Gives an array container below the bitset threshold, or a run container, room for one more value
+// or run, so that one add or remove then changes it in place instead of aside. False for a container
+// that such a change would turn into another kind.
+bool make_room(container_t* c, std::uint8_t kind) {
+  switch (kind) {
+    case ARRAY_CONTAINER_TYPE: {
+      auto* array = static_cast<internal::array_container_t*>(c);
+      if (array->cardinality >= internal::DEFAULT_MAX_SIZE) return false;
+      regrow(array->array, array->cardinality, array->capacity, internal::DEFAULT_MAX_SIZE);
+      return true;
+    }
+    case RUN_CONTAINER_TYPE: {
+      auto* runs = static_cast<internal::run_container_t*>(c);
+      regrow(runs->runs, runs->n_runs, runs->capacity, std::int32_t{1} << 15);  // the most runs there can be
+      return true;
     }
     default: return false;
   }
@@ -185,26 +186,47 @@ void change_aside(roaring_bitmap_t& bitmap, std::uint32_t value, Change&& change
   roaring_bitmap_free(part);  // the shell and its empty index
 }
 
-// Adds `value` to `bitmap`, whose container index `at` (find_container) is given: in place where
-// that cannot allocate, else aside. Opening a container first makes room for `room` containers.
+// Puts a new array container holding `value` alone into `index`, which lacks its key and has room
+// for one more container.
+void open_container(roaring_array_t& index, std::uint32_t value) {
+  constexpr std::int32_t OPENING_CAPACITY = 4;  // values; the block is no smaller for fewer
+  AllocationScope scope;
+  internal::array_container_t* values = internal::array_container_create_given_capacity(OPENING_CAPACITY);
+  scope.commit();
+  values->array[0] = static_cast<std::uint16_t>(value);
+  values->cardinality = 1;
+  internal::ra_insert_new_key_value_at(&index, first_index(index, key_of(value)), key_of(value), values,
+                                       ARRAY_CONTAINER_TYPE);  // within the room: allocates nothing
+}
+
+// Adds `value` to `bitmap`. `at` is the place of its container (find_container), negative when there
+// is none: the container is then opened, after making room in the index for `room` containers. An
+// existing container changes in place where that cannot allocate or where room can be made first,
+// else aside.
 void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, std::int32_t room) {
   roaring_array_t& index = bitmap.high_low_container;
   const auto low = static_cast<std::uint16_t>(value);
-  if (at >= 0 && adds_in_place(index.containers[at], index.typecodes[at], low)) {
+  if (at < 0) {
+    reserve_index(bitmap, room);
+    return open_container(index, value);
+  }
+  if (adds_in_place(index.containers[at], index.typecodes[at], low) ||
+      make_room(index.containers[at], index.typecodes[at])) {
     std::uint8_t kind = 0;
     internal::container_add(index.containers[at], low, index.typecodes[at], &kind);  // same container
     return;
   }
-  if (at < 0) reserve_index(bitmap, room);
   change_aside(bitmap, value, roaring_bitmap_add);
 }
 
-// Removes `value` from `bitmap`: in place where that cannot allocate, else aside.
+// Removes `value` from `bitmap`: in place where that cannot allocate or where room can be made
+// first, else aside.
 void remove_value(roaring_bitmap_t& bitmap, std::uint32_t value) {
   const roaring_array_t& index = bitmap.high_low_container;
   const std::int32_t at = find_container(index, key_of(value));
   if (at < 0) return;
-  if (removes_in_place(index.containers[at], index.typecodes[at], static_cast<std::uint16_t>(value))) {
+  if (removes_in_place(index.containers[at], index.typecodes[at], static_cast<std::uint16_t>(value)) ||
+      make_room(index.containers[at], index.typecodes[at])) {
     roaring_bitmap_remove(&bitmap, value);  // frees the container if it empties, allocates nothing
     return;
   }

@@ -93,7 +93,7 @@ bool valid(const Bitmap& bitmap) {
 // Containers of every kind at the edge of a conversion or a growth: arrays at capacity (shrunk),
 // an array of 4,096 values, a bitset of 4,097, a run container at capacity, several buckets, an
 // empty one, the last bucket, two containers that run optimisation replaces, and a bucket of many
-// containers with staged and emptied ones.
+// containers with staged (one of them at capacity) and emptied ones.
 Bitmap edges() {
   Bitmap bitmap;
   for (std::uint64_t i = 0; i < 4096; ++i) bitmap.set(i * 3);              // array of 4096
@@ -107,8 +107,9 @@ Bitmap edges() {
   for (std::uint64_t i = 0; i < 5000; ++i) bitmap.set(5 * SPAN + i);  // bitset of one run
   for (std::uint64_t i = 0; i < 100; ++i) bitmap.set(5 * SPAN + CONTAINER + i);          // array of one run
   for (std::uint64_t i = 0; i < 200; ++i) bitmap.set(6 * SPAN + 2 * i * CONTAINER);      // many containers...
-  for (std::uint64_t i = 0; i < 5; ++i) bitmap.set(6 * SPAN + (2 * i + 1) * CONTAINER);  // ...staged ones
-  for (std::uint64_t i = 0; i < 3; ++i) bitmap.unset(6 * SPAN + 4 * i * CONTAINER);  // ...emptied ones
+  for (std::uint64_t i = 0; i < 5; ++i) bitmap.set(6 * SPAN + (2 * i + 1) * CONTAINER);  // ...staged ones,
+  for (std::uint64_t i = 1; i < 4; ++i) bitmap.set(6 * SPAN + 3 * CONTAINER + 8 * i);    // one of them full
+  for (std::uint64_t i = 0; i < 3; ++i) bitmap.unset(6 * SPAN + 4 * i * CONTAINER);      // ...emptied ones
   return bitmap;
 }
 

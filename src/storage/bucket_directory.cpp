@@ -1,0 +1,57 @@
+// BucketDirectory: built lazily, searched from where an even spread of the keys puts the key.
+#include "bucket_directory.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "sorted_keys.hpp"
+
+namespace quorvel::storage {
+
+namespace {
+
+// Lookups under one stamp that pay for a directory of `size` buckets before it is built.
+std::uint64_t lookups_before_building(std::size_t size) noexcept { return 16 + size / 8; }
+
+}  // namespace
+
+BucketDirectory& BucketDirectory::operator=(const BucketDirectory&) noexcept {
+  built_at_ = NEVER;
+  counted_at_ = NEVER;
+  return *this;
+}
+
+const Roaring32* BucketDirectory::find(const Buckets& buckets, std::uint32_t key,
+                                       std::uint64_t stamp) noexcept {
+  if (built_at_ != stamp) {
+    if (counted_at_ != stamp) {
+      counted_at_ = stamp;
+      lookups_ = 0;
+    }
+    if (++lookups_ < lookups_before_building(buckets.size()) || !build(buckets, stamp)) {
+      const auto found = buckets.find(key);
+      return found == buckets.end() ? nullptr : &found->second;
+    }
+  }
+  const std::int64_t at = find_key(keys_.data(), static_cast<std::int64_t>(keys_.size()), key);
+  return at >= 0 ? buckets_[static_cast<std::size_t>(at)] : nullptr;
+}
+
+bool BucketDirectory::build(const Buckets& buckets, std::uint64_t stamp) noexcept {
+  built_at_ = NEVER;
+  try {
+    keys_.resize(buckets.size());
+    buckets_.resize(buckets.size());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  std::size_t i = 0;
+  for (const auto& [key, values] : buckets) {
+    keys_[i] = key;
+    buckets_[i++] = &values;
+  }
+  built_at_ = stamp;
+  return true;
+}
+
+}  // namespace quorvel::storage

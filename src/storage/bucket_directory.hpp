@@ -1,0 +1,39 @@
+// BucketDirectory: the bucket keys of a Bitmap in one sorted array beside where their buckets are,
+// so that a lookup is a short search over contiguous keys instead of a walk down the tree.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "roaring32.hpp"
+
+namespace quorvel::storage {
+
+class BucketDirectory {
+ public:
+  using Buckets = std::map<std::uint32_t, Roaring32>;
+
+  BucketDirectory() = default;
+  // The buckets of a copy are elsewhere: it starts without a directory.
+  BucketDirectory(const BucketDirectory&) noexcept {}
+  BucketDirectory& operator=(const BucketDirectory&) noexcept;
+
+  // The bucket of `key` in `buckets`, whose layout is that of modification stamp `stamp`, or null.
+  // The directory is built for one stamp, once lookups under it have paid for building it (so a
+  // lookup between changes never costs a pass over the buckets); until then, and if building it
+  // fails for memory, the tree is searched.
+  const Roaring32* find(const Buckets& buckets, std::uint32_t key, std::uint64_t stamp) noexcept;
+
+ private:
+  static constexpr std::uint64_t NEVER = ~std::uint64_t{0};
+  bool build(const Buckets& buckets, std::uint64_t stamp) noexcept;
+
+  std::vector<std::uint32_t> keys_;
+  std::vector<const Roaring32*> buckets_;
+  std::uint64_t built_at_ = NEVER;    // the stamp the directory holds for
+  std::uint64_t counted_at_ = NEVER;  // the stamp `lookups_` are counted under
+  std::uint64_t lookups_ = 0;
+};
+
+}  // namespace quorvel::storage

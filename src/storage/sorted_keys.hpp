@@ -1,0 +1,50 @@
+// Search of a sorted array of distinct keys that are spread about evenly: the container keys of a
+// bucket, the bucket keys of a Bitmap.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quorvel::storage {
+
+// Where `key` is in keys[0, count), or -(where it would go) - 1, as CRoaring's ra_get_index
+// answers. The search starts where an even spread between the first and the last key puts `key`
+// (exact for consecutive keys), and every step bounds the rest, since keys i places apart differ by
+// at least i; it gallops out from there. Far fewer cache misses than a binary search of a large
+// array.
+template <class Key>
+std::int64_t find_key(const Key* keys, std::int64_t count, Key key) noexcept {
+  if (count == 0 || key < keys[0]) return -1;
+  if (key >= keys[count - 1]) return key == keys[count - 1] ? count - 1 : -(count + 1);
+  const std::uint64_t spread = std::uint64_t{keys[count - 1]} - keys[0];
+  const std::uint64_t offset = std::uint64_t{key} - keys[0];  // < spread < 2^32: the product fits
+  const auto guess = static_cast<std::int64_t>(offset * static_cast<std::uint64_t>(count - 1) / spread);
+  if (keys[guess] == key) return guess;
+  std::int64_t low = 0;  // the answer lies in [low, high)
+  std::int64_t high = 0;
+  if (keys[guess] < key) {
+    low = guess + 1;
+    high = std::min<std::int64_t>(count, guess + 1 + static_cast<std::int64_t>(key - keys[guess]));
+    std::int64_t step = 1;
+    for (; low + step < high && keys[low + step - 1] < key; step *= 2) low += step;
+    high = std::min(high, low + step);
+  } else {
+    high = guess;
+    low = std::max<std::int64_t>(0, guess - static_cast<std::int64_t>(keys[guess] - key));
+    std::int64_t step = 1;
+    for (; high - step > low && keys[high - step] > key; step *= 2) high -= step;
+    low = std::max(low, high - step);
+  }
+  while (low < high) {
+    const std::int64_t middle = (low + high) / 2;
+    if (keys[middle] == key) return middle;
+    if (keys[middle] < key) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return -(low + 1);
+}
+
+}  // namespace quorvel::storage

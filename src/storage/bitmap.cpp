@@ -51,17 +51,20 @@ void Bitmap::install(Buckets& changed) noexcept {
   buckets_.merge(changed);
 }
 
+Roaring32* Bitmap::find_bucket(std::uint32_t key) noexcept {
+  return const_cast<Roaring32*>(std::as_const(*this).find_bucket(key));  // our own, non-const bucket
+}
+
 // A new bucket is built whole before its node joins the map, so a failure adds no empty bucket.
 template <void (Roaring32::*Change)(std::uint32_t)>
 void Bitmap::change_or_create(std::uint64_t position) {
-  const auto found = buckets_.lower_bound(high_bits(position));
-  if (found != buckets_.end() && found->first == high_bits(position)) {
-    (found->second.*Change)(low_bits(position));
-  } else {
-    Roaring32 fresh;
-    (fresh.*Change)(low_bits(position));
-    buckets_.emplace_hint(found, high_bits(position), std::move(fresh));
+  if (Roaring32* values = find_bucket(high_bits(position))) {
+    (values->*Change)(low_bits(position));
+    return note_change_within_buckets();
   }
+  Roaring32 fresh;
+  (fresh.*Change)(low_bits(position));
+  buckets_.emplace(high_bits(position), std::move(fresh));
   note_change();
 }
 
@@ -70,10 +73,10 @@ void Bitmap::set(std::uint64_t position) { change_or_create<&Roaring32::add>(pos
 void Bitmap::flip(std::uint64_t position) { change_or_create<&Roaring32::flip>(position); }
 
 void Bitmap::unset(std::uint64_t position) {
-  const auto found = buckets_.find(high_bits(position));
-  if (found == buckets_.end()) return;
-  found->second.remove(low_bits(position));
-  note_change();
+  Roaring32* values = find_bucket(high_bits(position));
+  if (values == nullptr) return;
+  values->remove(low_bits(position));
+  note_change_within_buckets();
 }
 
 bool Bitmap::contains(std::uint64_t position) const noexcept {

@@ -139,6 +139,7 @@ class Bitmap {
   friend Bitmap operator^(const Bitmap& a, const Bitmap& b);
 
   const Roaring32* find_bucket(std::uint32_t key) const noexcept;
+  Roaring32* find_bucket(std::uint32_t key) noexcept;
   // Puts the buckets of `changed` in place: the contents of a present key are swapped in (the old
   // ones end in `changed`), the nodes of new keys move over. Cannot fail.
   void install(Buckets& changed) noexcept;
@@ -150,6 +151,11 @@ class Bitmap {
   // place together. ADD and FLIP create every bucket from hi(start) to hi(end_ex).
   void change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange change);
   void note_change() noexcept { ++modifications_; }
+  // For a change of bucket contents only (no bucket added or removed): the directory stays valid.
+  void note_change_within_buckets() noexcept {
+    directory_.carry(modifications_, modifications_ + 1);
+    ++modifications_;
+  }
   // The size of the persisted form with the buckets as they are now, cached until the next change.
   std::uint64_t form_size(bool portable) const noexcept;
 

@@ -24,6 +24,12 @@ class BucketDirectory {
   // lookup between changes never costs a pass over the buckets); until then, and if building it
   // fails for memory, the tree is searched.
   const Roaring32* find(const Buckets& buckets, std::uint32_t key, std::uint64_t stamp) noexcept;
+  // The buckets changed from stamp `from` to `to` without a bucket added or removed: what holds
+  // for `from` holds for `to`.
+  void carry(std::uint64_t from, std::uint64_t to) noexcept {
+    if (built_at_ == from) built_at_ = to;
+    if (counted_at_ == from) counted_at_ = to;
+  }
 
  private:
   static constexpr std::uint64_t NEVER = ~std::uint64_t{0};

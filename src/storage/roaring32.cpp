@@ -186,21 +186,22 @@ void change_aside(roaring_bitmap_t& bitmap, std::uint32_t value, Change&& change
   roaring_bitmap_free(part);  // the shell and its empty index
 }
 
-// Puts a new array container holding `value` alone into `index`, which lacks its key and has room
-// for one more container.
-void open_container(roaring_array_t& index, std::uint32_t value) {
+// Puts a new array container holding `value` alone at `place` in `index`, which lacks its key and
+// has room for one more container.
+void open_container(roaring_array_t& index, std::int32_t place, std::uint32_t value) {
   constexpr std::int32_t OPENING_CAPACITY = 4;  // values; the block is no smaller for fewer
   AllocationScope scope;
   internal::array_container_t* values = internal::array_container_create_given_capacity(OPENING_CAPACITY);
   scope.commit();
   values->array[0] = static_cast<std::uint16_t>(value);
   values->cardinality = 1;
-  internal::ra_insert_new_key_value_at(&index, first_index(index, key_of(value)), key_of(value), values,
+  internal::ra_insert_new_key_value_at(&index, place, key_of(value), values,
                                        ARRAY_CONTAINER_TYPE);  // within the room: allocates nothing
 }
 
-// Adds `value` to `bitmap`. `at` is the place of its container (find_container), negative when there
-// is none: the container is then opened, after making room in the index for `room` containers. An
+// Adds `value` to `bitmap`. `at` is what find_container answers for its key: where its container
+// is, or, negative, where it would go; it is then opened, after making room in the index for `room`
+// containers. An
 // existing container changes in place where that cannot allocate or where room can be made first,
 // else aside.
 void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, std::int32_t room) {
@@ -208,7 +209,7 @@ void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, s
   const auto low = static_cast<std::uint16_t>(value);
   if (at < 0) {
     reserve_index(bitmap, room);
-    return open_container(index, value);
+    return open_container(index, -at - 1, value);
   }
   if (adds_in_place(index.containers[at], index.typecodes[at], low) ||
       make_room(index.containers[at], index.typecodes[at])) {
@@ -330,15 +331,21 @@ void Roaring32::settle() const noexcept {
   }
   roaring_array_t& staged = staged_.high_low_container;
   if (staged.size == 0) return;
-  std::int32_t kept = index.size - 1;
-  std::int32_t out = index.size + staged.size - 1;
-  for (std::int32_t next = staged.size - 1; next >= 0; --out) {
-    roaring_array_t& from = kept >= 0 && index.keys[kept] > staged.keys[next] ? index : staged;
-    std::int32_t& at = &from == &index ? kept : next;
-    index.keys[out] = from.keys[at];
-    index.containers[out] = from.containers[at];
-    index.typecodes[out] = from.typecodes[at];
-    --at;
+  // From the last staged container back: the index entries after its place move up by the number
+  // of staged ones left, in one block, and it goes in below them.
+  std::int32_t unmoved = index.size;  // index entries [0, unmoved) are still where they were
+  for (std::int32_t next = staged.size - 1; next >= 0; --next) {
+    const auto place = static_cast<std::int32_t>(-find_key(index.keys, unmoved, staged.keys[next]) - 1);
+    const auto count = static_cast<std::size_t>(unmoved - place);
+    std::memmove(index.keys + place + next + 1, index.keys + place, count * sizeof *index.keys);
+    std::memmove(index.containers + place + next + 1, index.containers + place,
+                 count * sizeof *index.containers);
+    std::memmove(index.typecodes + place + next + 1, index.typecodes + place,
+                 count * sizeof *index.typecodes);
+    index.keys[place + next] = staged.keys[next];
+    index.containers[place + next] = staged.containers[next];
+    index.typecodes[place + next] = staged.typecodes[next];
+    unmoved = place;
   }
   index.size += staged.size;
   staged.size = 0;  // the containers belong to the index now
@@ -350,14 +357,12 @@ void Roaring32::add(std::uint32_t value) {
   roaring_array_t& index = bitmap_.high_low_container;
   roaring_array_t& staged = staged_.high_low_container;
   const std::uint16_t key = key_of(value);
-  if (staged.size != 0) {
-    const std::int32_t at = find_container(staged, key);
-    if (at >= 0) return add_value(staged_, at, value, 0);
-  }
+  const std::int32_t staged_at = find_container(staged, key);
+  if (staged_at >= 0) return add_value(staged_, staged_at, value, 0);
   const std::int32_t at = find_container(index, key);
   if (at >= 0 || index.size < STAGED_FROM) return add_value(bitmap_, at, value, index.size + staged.size + 1);
   reserve_index(bitmap_, index.size + staged.size + 1);  // room to merge the container staged next
-  add_value(staged_, -1, value, staged.size + 1);
+  add_value(staged_, staged_at, value, staged.size + 1);
   if (staged.size >= STAGED_LIMIT) settle();
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 namespace quorvel::storage {
 
@@ -16,9 +17,12 @@ template <class Key>
 std::int64_t find_key(const Key* keys, std::int64_t count, Key key) noexcept {
   if (count == 0 || key < keys[0]) return -1;
   if (key >= keys[count - 1]) return key == keys[count - 1] ? count - 1 : -(count + 1);
-  const std::uint64_t spread = std::uint64_t{keys[count - 1]} - keys[0];
-  const std::uint64_t offset = std::uint64_t{key} - keys[0];  // < spread < 2^32: the product fits
-  const auto guess = static_cast<std::int64_t>(offset * static_cast<std::uint64_t>(count - 1) / spread);
+  // offset < spread <= Key's range, and count - 1 <= spread: the product fits Wide, and for 16-bit
+  // keys the division is a 32-bit one, which is several times faster.
+  using Wide = std::conditional_t<sizeof(Key) <= 2, std::uint32_t, std::uint64_t>;
+  const Wide spread = Wide{keys[count - 1]} - keys[0];
+  const Wide offset = Wide{key} - keys[0];
+  const auto guess = static_cast<std::int64_t>(offset * static_cast<Wide>(count - 1) / spread);
   if (keys[guess] == key) return guess;
   std::int64_t low = 0;  // the answer lies in [low, high)
   std::int64_t high = 0;

@@ -59,7 +59,11 @@ std::size_t uncovered_bytes(simdjson::ondemand::document_stream& stream, simdjso
 
 // The library's own stage-1 thread stays off: it would start inside a noexcept function of the
 // stream, where a failure to create it ends the process. The scanner runs its own second thread.
-StreamRunner::StreamRunner(std::size_t batch) noexcept : batch_(batch) { parser_.threaded = false; }
+StreamRunner::StreamRunner(std::size_t batch) noexcept : batch_(batch) {
+#ifdef SIMDJSON_THREADS_ENABLED
+  parser_.threaded = false;
+#endif
+}
 
 StreamRunner::Pass StreamRunner::run(const std::uint8_t* json, std::size_t length) {
   if (indexing_ == nullptr) indexing_ = simdjson::get_active_implementation();  // the parser's, from now on

@@ -32,8 +32,13 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 CEILING = ROOT / "build" / "scan-ceiling" / "scan_ceiling"
 
-BULK, PER_CALL, COPY_LIMIT, SIZE, SCAN = 1.0, 1.5, 2.0, 1.05, 1 / 0.9
+BULK, PER_CALL, COPY_LIMIT, SIZE, SCAN = 1.0, 1.5, 2.0, 1.05, 1.0
 READER, READER_LINEAR = 1 / 0.7, 3.0  # count_ndjson over a file against one scan of its bytes in memory
+# The configurations of the C++ scan ceiling run on the whole file, as (row name, mode, bytes): one
+# batch for the file; 1 MiB batches with simdjson's stage-1 worker thread indexing the next batch
+# while the current one is walked; the same without the thread. The chunked one is added in scan_rows.
+CEILINGS = [("iterate_many whole", "whole", 0), ("iterate_many 1MiB+thread", "batched", 1 << 20),
+            ("iterate_many 1MiB", "batched-unthreaded", 1 << 20)]
 BATCHED_BELOW, BATCH_TIME = 1e-3, 20e-3  # seconds
 MASK_LIMIT = 1 << 31  # bool_array rows run where the mask has fewer elements
 
@@ -307,11 +312,12 @@ class Suite:
         print(f"{label}: {lines:,} records", flush=True)
         scanner = MemoryScanner()
         assert scanner.scan(data) == (lines, len(data))
-        ceiling = self.run_ceiling(path, "whole")
-        assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
+        chunk = 16 << 20
+        ceilings = {name: self.run_ceiling(path, mode, size, (lines, len(data)))
+                    for name, mode, size in CEILINGS + [(f"iterate_many {chunk >> 20}MiB chunks", "chunked", chunk)]}
+        fastest = min(ceilings, key=lambda name: ceilings[name]["median_s"])
         whole = self.median(lambda: scanner.scan(data))
-        self.add("scan", label + " whole", whole, f"C++ iterate_many ({ceiling['implementation']})",
-                 ceiling["median_s"], SCAN)
+        self.ceiling_rows(label + " whole", whole, ceilings, fastest)
         self.add("scan", label + " whole", whole, 'bytes.count(b"\\n")', self.median(lambda: data.count(b"\n")), None)
 
         def orjson_lines():
@@ -323,7 +329,6 @@ class Suite:
         assert orjson_lines() == lines
         self.add("scan", label + " whole", whole, "orjson.loads per line", self.median(orjson_lines, repeats=1), None)
 
-        chunk = 16 << 20
         buffers, tail = [], b""
         for offset in range(0, len(data), chunk):
             buffer = tail + data[offset:offset + chunk]
@@ -339,10 +344,7 @@ class Suite:
                 documents, consumed = documents + d, consumed + c
             return documents, consumed
         assert chunked() == (lines, len(data))
-        ceiling = self.run_ceiling(path, "chunked", chunk)
-        assert (ceiling["documents"], ceiling["consumed"]) == (lines, len(data))
-        self.add("scan", label + " 16 MiB chunks", self.median(chunked),
-                 f"C++ iterate_many ({ceiling['implementation']})", ceiling["median_s"], SCAN)
+        self.ceiling_rows(label + f" {chunk >> 20} MiB chunks", self.median(chunked), ceilings, fastest)
         self.reader_row(label + " file", path, data, "scan of the bytes in one buffer", whole, READER)
 
         def old_recipe():  # README's chunked recipe before count_ndjson: tail + chunk copied for every chunk
@@ -376,11 +378,23 @@ class Suite:
         assert (result.documents, result.lines) == (documents, data.count(b"\n"))
         self.add("count_ndjson", label, self.median(lambda: count_ndjson(path)), baseline, baseline_s, target)
 
-    def run_ceiling(self, path, mode, chunk=0):
-        out = subprocess.run([str(self.ceiling), str(path), mode, str(chunk), str(self.repeats)], check=True,
+    def ceiling_rows(self, workload, ours_s, ceilings, fastest):
+        """`scan` against the fastest configuration of the C++ ceiling (the target), then against
+        each of the others."""
+        self.add("scan", workload, ours_s, "fastest: " + fastest, ceilings[fastest]["median_s"], SCAN, ceiling=fastest)
+        for name, ceiling in ceilings.items():
+            if name != fastest:
+                self.add("scan", workload, ours_s, name, ceiling["median_s"], None)
+
+    def run_ceiling(self, path, mode, size, expected):
+        """The C++ ceiling's run in `mode` (see scan_ceiling.cpp) with `size` bytes per batch or chunk;
+        checks its (documents, consumed) against `expected`."""
+        out = subprocess.run([str(self.ceiling), str(path), mode, str(size), str(self.repeats)], check=True,
                              capture_output=True, text=True).stdout
         result = json.loads(out)
-        self.simdjson = result["simdjson"]
+        assert (result["documents"], result["consumed"]) == expected, (mode, result)
+        assert result["threaded"] == (mode == "batched"), (mode, result)
+        self.simdjson = f"{result['simdjson']} ({result['implementation']} kernel)"
         return result
 
 

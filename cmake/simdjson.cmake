@@ -3,10 +3,11 @@
 # By default the unmodified single-header amalgamation (simdjson.h, simdjson.cpp) of one pinned
 # release, taken from a pinned PyPI source archive that carries it (pysimdjson keeps it in
 # simdjson/), is compiled as a static library into the module: every build scans with the same
-# release, and the module needs no simdjson where it runs. Built as the scanner needs it: threads
-# on (the document stream indexes the next batch on a worker thread), every SIMD kernel compiled
-# in and chosen at run time for the CPU at hand (no -march), position-independent with hidden
-# symbols. QUORVEL_SYSTEM_SIMDJSON=ON links an installed simdjson instead.
+# release, and the module needs no simdjson where it runs. Built with threads on (the document
+# stream can index the next batch on a worker thread, a configuration the scan ceiling measures;
+# the scanner keeps that thread off and runs one of its own), every SIMD kernel compiled in and
+# chosen at run time for the CPU at hand (no -march), position-independent with hidden symbols.
+# QUORVEL_SYSTEM_SIMDJSON=ON links an installed simdjson instead.
 
 option(QUORVEL_SYSTEM_SIMDJSON "Link an installed simdjson (find_package) instead of the pinned release" OFF)
 # The release the scanner is tested with. 5.0.2 cuts the document stream's batches differently, and

@@ -1,13 +1,18 @@
 // Counts the documents of an NDJSON file with simdjson's iterate_many over buffers that are
 // padded before the clock starts: the fastest the library itself can do the scanner's work.
 //
-//   scan_ceiling FILE whole|chunked CHUNK_BYTES REPEATS
+//   scan_ceiling FILE whole|chunked|batched|batched-unthreaded BYTES REPEATS
 //
 // Prints one JSON object: documents, consumed bytes, the median seconds of REPEATS runs, the SIMD
-// kernel simdjson chose and its release.
-// `chunked` cuts the file into CHUNK_BYTES reads and carries each unfinished line into the next
-// buffer, as a streaming caller does; the buffers are prepared (and padded) in an untimed pass.
-// The batch size follows the scanner's rule: the input size rounded up to a power of two.
+// kernel simdjson chose, its release and whether its stage-1 worker thread could run.
+// `whole` hands the whole file to one stream; its batch follows the scanner's rule for an input
+// of at most 2^30 bytes: the input size rounded up to a power of two (BYTES is not used).
+// `chunked` cuts the file into BYTES reads and carries each unfinished line into the next
+// buffer, as a streaming caller does; the buffers are prepared (and padded) in an untimed pass,
+// each scanned as `whole` scans the file.
+// `batched` hands the whole file to one stream with a batch of BYTES: the stream indexes the next
+// batch on its worker thread while the caller walks the current one. `batched-unthreaded` does the
+// same with the thread off, on the caller's thread alone.
 #include <simdjson.h>
 
 #include <algorithm>
@@ -35,15 +40,22 @@ struct Count {
   std::size_t consumed = 0;
 };
 
-// Documents in one padded buffer and the bytes the complete ones cover.
-Count count(simdjson::ondemand::parser& parser, const simdjson::padded_string& buffer) {
+// Documents in one padded buffer, handed over with batches of `batch` bytes, and the bytes the
+// complete ones cover.
+Count count(simdjson::ondemand::parser& parser, const simdjson::padded_string& buffer, std::size_t batch) {
   simdjson::ondemand::document_stream stream;
-  if (parser.iterate_many(buffer, batch_for(buffer.size())).get(stream) != simdjson::SUCCESS) {
+  if (parser.iterate_many(buffer, batch).get(stream) != simdjson::SUCCESS) {
     std::fprintf(stderr, "iterate_many failed\n");
     std::exit(1);
   }
   Count result;
-  for (auto it = stream.begin(); it != stream.end(); ++it) ++result.documents;
+  for (auto it = stream.begin(); it != stream.end(); ++it) {
+    if (it.error() != simdjson::SUCCESS) {
+      std::fprintf(stderr, "stream failed: %s\n", simdjson::error_message(it.error()));
+      std::exit(1);
+    }
+    ++result.documents;
+  }
   result.consumed = buffer.size() - std::min(stream.truncated_bytes(), buffer.size());
   return result;
 }
@@ -72,30 +84,32 @@ std::vector<simdjson::padded_string> chunk_buffers(const std::string& text, std:
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s FILE whole|chunked CHUNK_BYTES REPEATS\n", argv[0]);
+  const std::string mode = argc == 5 ? argv[2] : "";
+  if (mode != "whole" && mode != "chunked" && mode != "batched" && mode != "batched-unthreaded") {
+    std::fprintf(stderr, "usage: %s FILE whole|chunked|batched|batched-unthreaded BYTES REPEATS\n", argv[0]);
     return 2;
   }
-  const std::string mode = argv[2];
-  const auto chunk = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
+  const auto bytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
   const int repeats = std::atoi(argv[4]);
   simdjson::ondemand::parser parser;
+  parser.threaded = mode == "batched";
   std::vector<simdjson::padded_string> buffers;
   {
     const std::string text = read_file(argv[1]);
-    if (mode == "whole") {
-      buffers.emplace_back(text);
+    if (mode == "chunked") {
+      buffers = chunk_buffers(text, bytes);
     } else {
-      buffers = chunk_buffers(text, chunk);
+      buffers.emplace_back(text);
     }
   }
+  const bool batched = mode == "batched" || mode == "batched-unthreaded";
   std::vector<double> seconds;
   Count total;
   for (int run = 0; run < repeats; ++run) {
     total = Count{};
     const auto start = std::chrono::steady_clock::now();
     for (const auto& buffer : buffers) {
-      const Count part = count(parser, buffer);
+      const Count part = count(parser, buffer, batched ? bytes : batch_for(buffer.size()));
       total.documents += part.documents;
       total.consumed += part.consumed;
     }
@@ -104,9 +118,10 @@ int main(int argc, char** argv) {
   std::sort(seconds.begin(), seconds.end());
   std::printf(
       "{\"documents\": %zu, \"consumed\": %zu, \"median_s\": %.9f, \"implementation\": \"%s\", "
-      "\"simdjson\": \"%d.%d.%d\"}\n",
+      "\"simdjson\": \"%d.%d.%d\", \"threaded\": %s}\n",
       total.documents, total.consumed, seconds[seconds.size() / 2],
       simdjson::get_active_implementation()->name().c_str(), simdjson::SIMDJSON_VERSION_MAJOR,
-      simdjson::SIMDJSON_VERSION_MINOR, simdjson::SIMDJSON_VERSION_REVISION);
+      simdjson::SIMDJSON_VERSION_MINOR, simdjson::SIMDJSON_VERSION_REVISION,
+      parser.threaded ? "true" : "false");
   return 0;
 }

@@ -1,11 +1,19 @@
-// MemoryScanner: drives simdjson's On-Demand document stream over padded copies of the input.
+// MemoryScanner: drives simdjson's On-Demand document stream over the input, window by window on
+// two threads, or in one stream over a padded copy.
 #include "memory_scanner.hpp"
 
 #include <simdjson.h>
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <optional>
+#include <thread>
+
+#include "stream_runner.hpp"
+#include "utf8.hpp"
+#include "window_queue.hpp"
 
 namespace {
 
@@ -24,8 +32,6 @@ std::size_t leading_bom_length(const std::uint8_t* data, std::size_t size) noexc
 // Whether `second` may follow the lead byte `lead` in a valid character: after E0, ED, F0 and F4
 // the range is narrower, since the rest would start an overlong form, a surrogate or a value
 // above U+10FFFF.
-bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
-
 bool allowed_after_lead(std::uint8_t lead, std::uint8_t second) noexcept {
   switch (lead) {
     case 0xE0: return second >= 0xA0 && second <= 0xBF;
@@ -56,15 +62,6 @@ bool is_whitespace(std::uint8_t byte) noexcept {
   return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
 }
 
-// Length of the longest prefix of [data, data + size) that ends with a newline; 0 when there
-// is none.
-std::size_t through_last_newline(const std::uint8_t* data, std::size_t size) noexcept {
-  for (std::size_t end = size; end > 0; --end) {
-    if (data[end - 1] == '\n') return end;
-  }
-  return 0;
-}
-
 // Whether a window that starts at `data`, inside the body, is read as the single stream reads
 // the same bytes: it does not open with a byte order mark (simdjson skips one at the start of a
 // stream) and its first token can begin a document. The search for the last
@@ -74,10 +71,6 @@ bool opens_like_the_stream(const std::uint8_t* data, std::size_t size) noexcept 
   if (leading_bom_length(data, size) != 0) return false;
   const std::uint8_t* first = std::find_if_not(data, data + size, is_whitespace);
   return first != data + size && *first != ':' && *first != ',' && *first != ']' && *first != '}';
-}
-
-bool valid_utf8(const std::uint8_t* data, std::size_t size) noexcept {
-  return simdjson::validate_utf8(reinterpret_cast<const char*>(data), size);
 }
 
 // Whether the stream's indexing under `implementation` fails on invalid UTF-8 anywhere in what
@@ -98,79 +91,55 @@ std::size_t unchecked_tail_start(const std::uint8_t* data, std::size_t size) noe
   return from;
 }
 
-std::size_t round_up_to_power_of_two(std::size_t value, std::size_t floor) noexcept {
-  std::size_t result = floor;
-  while (result < value) result *= 2;
-  return result;
-}
-
-// How a walk over a document stream ended.
-struct Walk {
-  std::uint64_t steps = 0;
-  simdjson::error_code error = simdjson::SUCCESS;  // carried by the last step, if any
-  std::size_t error_offset = 0;                    // the stream's document offset at that step
+// What the windowed scan of a body (the input without its leading marks and cut-off last
+// character) found; `result` (consumed counted from the body's start) only when EXACT.
+struct WindowedResult {
+  Verdict verdict;
+  MemoryScanner::Result result;
 };
 
-// Counts the stream's steps without reading the documents; the step that carries an error is
-// counted and is the last one the stream yields.
-Walk walk(simdjson::ondemand::document_stream& stream) noexcept {
-  Walk result;
-  for (auto it = stream.begin(); it != stream.end(); ++it) {
-    ++result.steps;
-    if (it.error() != simdjson::SUCCESS) {
-      result.error = it.error();
-      result.error_offset = it.current_index();
-    }
-  }
-  return result;
+// The windows added up in order: where the next one must start and the documents so far.
+struct Tally {
+  std::size_t position = 0;
+  std::uint64_t documents = 0;
+};
+
+// Adds the next window in order to `tally`; the windowed scan's result once it is decided.
+std::optional<WindowedResult> add(Tally& tally, const WindowOutcome& window) {
+  if (window.verdict != Verdict::EXACT) return WindowedResult{window.verdict, {}};
+  tally.documents += window.documents;
+  tally.position = window.next;
+  if (window.last) return WindowedResult{Verdict::EXACT, {tally.position, tally.documents}};
+  return std::nullopt;
 }
 
-// Bytes at the end of [json, json + length) that no complete document covers.
-std::size_t uncovered_bytes(simdjson::ondemand::document_stream& stream, simdjson::error_code opened,
-                            const Walk& outcome, std::size_t length) noexcept {
-  // After a capacity error truncated_bytes() reaches back to the start of the failing window;
-  // after any other error it carries no meaning: the offset where the stream failed is reported.
-  // The result never exceeds length.
-  if (opened != simdjson::SUCCESS) return length;
-  if (outcome.error != simdjson::SUCCESS && outcome.error != simdjson::CAPACITY) {
-    return length - std::min(outcome.error_offset, length);
+// Stops the queue and joins the helping thread when a shared scan ends, however it ends.
+class HelperJoin {
+ public:
+  HelperJoin(WindowQueue& queue, std::thread& thread) noexcept : queue_(queue), thread_(thread) {}
+  HelperJoin(const HelperJoin&) = delete;
+  HelperJoin& operator=(const HelperJoin&) = delete;
+  ~HelperJoin() {
+    queue_.stop();
+    thread_.join();
   }
-  return std::min(stream.truncated_bytes(), length);
-}
+
+ private:
+  WindowQueue& queue_;
+  std::thread& thread_;
+};
 
 }  // namespace
 
-// The scanner's state and steps. Reads exactly the bytes it is given; owns the parser (its buffers
-// are kept for the next scan) and the padded copy of the last windows.
+// The scanner's state and steps. Reads exactly the bytes it is given; owns a stream runner for the
+// calling thread and one for the helping thread (their parsers' buffers and padded copies are kept
+// for the next scan).
 class MemoryScanner::Engine {
  public:
   Engine(std::size_t window, std::size_t batch) noexcept;
   Result scan(const std::uint8_t* data, std::size_t size);
 
  private:
-  // Smallest parser capacity ever requested, so tiny inputs do not reallocate each time.
-  static constexpr std::size_t MIN_CAPACITY = std::size_t{1} << 16;
-
-  // Bytes copied and validated at a time: small enough to stay in cache between the two.
-  static constexpr std::size_t COPY_BLOCK = std::size_t{1} << 16;
-
-  // How one stream over padded bytes ended: its steps (an error is the last, and counted), the
-  // error if any, and the bytes at its end that no complete document covers.
-  struct Pass {
-    std::uint64_t steps;
-    simdjson::error_code error;
-    std::size_t uncovered;
-  };
-
-  // What the windowed scan of a body (the input without its leading marks and cut-off last
-  // character) found. EXACT: `result` (consumed counted from the body's start) is the single
-  // stream's. INVALID_UTF8: the body is not valid UTF-8. UNSURE: only the single stream knows.
-  enum class Verdict { EXACT, INVALID_UTF8, UNSURE };
-  struct WindowedResult {
-    Verdict verdict;
-    Result result;
-  };
-
   // The single stream over [body, body + length); consumed counted from the body's start.
   Result scan_whole(const std::uint8_t* body, std::size_t length);
 
@@ -179,46 +148,41 @@ class MemoryScanner::Engine {
   WindowedResult scan_batches(const std::uint8_t* body, std::size_t length);
 
   // Window after window, each cut right after its last newline and carrying its unfinished
-  // document into the next. Requires 0 < length <= batch_.
+  // document into the next; on two threads when there is more than one window. Requires
+  // 0 < length <= batch_.
   WindowedResult scan_windows(const std::uint8_t* body, std::size_t length);
 
-  // The simdjson implementation the parser indexes with: indexing_, or the active one that the
-  // parser will be created with.
-  const simdjson::implementation& indexing() const noexcept;
+  // The windows from `tally.position` on, one after another on this thread.
+  WindowedResult scan_windows_in_turn(const std::uint8_t* body, std::size_t length, Tally tally);
 
-  // Runs the stream over the padded [json, json + length). Throws std::bad_alloc when the
-  // parser cannot be allocated.
-  Pass run_stream(const std::uint8_t* json, std::size_t length);
+  // The windows scanned by this thread and a helping one, added up here in order; nothing when
+  // no thread can be started.
+  std::optional<WindowedResult> scan_windows_shared(const std::uint8_t* body, std::size_t length);
 
-  // The batch handed to the stream for `size` bytes: batch_ for longer inputs; otherwise
-  // the parser's current capacity when it suffices, else the next power of two. The stream
-  // (re)allocates the parser whenever the batch differs from its capacity, and any batch of
-  // at least `size` bytes indexes the whole input in one pass, exactly as batch_ does.
-  // Windowed scans ask for a window at a time, so the parser stays window-sized until an
-  // input is scanned in a single stream.
-  std::size_t batch_size_for(std::size_t size) const noexcept;
+  // The helping thread: scans the windows it claims with helper_ until none is left.
+  void help(WindowQueue& queue, const std::uint8_t* body, std::size_t length) noexcept;
 
-  // Grows padded_ (to a power of two, kept for later calls) so that it holds `size` bytes and
-  // SIMDJSON_PADDING more. Throws std::bad_alloc.
-  void reserve_padded(std::size_t size);
+  // Scans a claimed window with `runner` and publishes what it found; a failure (memory) is
+  // published as such, and the adding thread scans the window again itself.
+  void scan_claimed(WindowQueue& queue, StreamRunner& runner, const std::uint8_t* body, std::size_t length,
+                    const WindowQueue::Claim& claim) const noexcept;
 
-  // Copies [data, data + size) into padded_ (reserved for `size`), followed by SIMDJSON_PADDING
-  // zero bytes that the library may read. With `validate`, the bytes are checked as UTF-8 on the
-  // way and null is returned when they are not valid.
-  const std::uint8_t* padded_copy(const std::uint8_t* data, std::size_t size, bool validate);
+  // The window of [body, body + length) that starts at `start`, scanned with `runner`. Throws
+  // std::bad_alloc when the runner's memory cannot be had.
+  WindowOutcome scan_window(StreamRunner& runner, const std::uint8_t* body, std::size_t length,
+                            std::size_t start) const;
 
   std::size_t window_;
   std::size_t batch_;
-  // The simdjson implementation the parser was created with, at the first scan; null before.
-  const simdjson::implementation* indexing_ = nullptr;
-  simdjson::ondemand::parser parser_;
-  std::unique_ptr<std::uint8_t[]> padded_;
-  std::size_t padded_capacity_ = 0;
+  StreamRunner runner_;  // the calling thread's
+  StreamRunner helper_;  // the helping thread's, used by it alone while it runs
 };
 
 MemoryScanner::Engine::Engine(std::size_t window, std::size_t batch) noexcept
     : window_(std::max(window, std::size_t{1})),
-      batch_(std::max(batch, simdjson::ondemand::MINIMAL_BATCH_SIZE)) {}
+      batch_(std::max(batch, simdjson::ondemand::MINIMAL_BATCH_SIZE)),
+      runner_(batch_),
+      helper_(batch_) {}
 
 MemoryScanner::Result MemoryScanner::Engine::scan(const std::uint8_t* data, std::size_t size) {
   const std::size_t skipped = leading_bom_length(data, size);
@@ -240,14 +204,14 @@ MemoryScanner::Result MemoryScanner::Engine::scan_whole(const std::uint8_t* body
   // documents before it; a single batch is rejected as a whole instead: one failing step.
   const bool single_batch = length <= batch_;
   try {
-    reserve_padded(length);
+    runner_.reserve_padded(length);
   } catch (const std::bad_alloc&) {
     if (single_batch && !valid_utf8(body, length)) return {0, 1};
     throw;
   }
-  const std::uint8_t* json = padded_copy(body, length, single_batch);
+  const std::uint8_t* json = runner_.padded_copy(body, length, single_batch);
   if (json == nullptr) return {0, 1};
-  const Pass pass = run_stream(json, length);
+  const StreamRunner::Pass pass = runner_.run(json, length);
   return {length - pass.uncovered, pass.steps};
 }
 
@@ -271,41 +235,101 @@ MemoryScanner::Result MemoryScanner::Engine::scan_whole(const std::uint8_t* body
 // A window followed by at least SIMDJSON_PADDING more bytes of the body is read where it lies:
 // the bytes the stream may read past the window's end are then the caller's own, and their
 // content does not change what the stream finds in the window. Only the last windows are copied.
-MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_windows(const std::uint8_t* body,
-                                                                          std::size_t length) {
+WindowedResult MemoryScanner::Engine::scan_windows(const std::uint8_t* body, std::size_t length) {
   try {
-    reserve_padded(std::min(window_, length));
+    runner_.reserve_padded(std::min(window_, length));
   } catch (const std::bad_alloc&) {
     return {Verdict::UNSURE, {}};
   }
-  Result total{0, 0};
-  for (std::size_t start = 0;;) {
-    const bool last = length - start <= window_;
-    const std::size_t size = last ? length - start : through_last_newline(body + start, window_);
-    if (size == 0 || (start > 0 && !opens_like_the_stream(body + start, size))) return {Verdict::UNSURE, {}};
-    const bool indexing_checks = indexing_ != nullptr && indexing_checks_utf8(*indexing_);
-    const bool in_place = length - start - size >= simdjson::SIMDJSON_PADDING;
-    const std::uint8_t* json = in_place ? body + start : padded_copy(body + start, size, !indexing_checks);
-    if (json == nullptr) return {Verdict::INVALID_UTF8, {}};
-    // The bytes no check has covered yet: those the indexing may set aside, or all of them.
-    const std::size_t unchecked = indexing_checks ? unchecked_tail_start(json, size) : in_place ? 0 : size;
-    if (!valid_utf8(json + unchecked, size - unchecked)) return {Verdict::INVALID_UTF8, {}};
-    const Pass pass = run_stream(json, size);
-    // An indexing that finds no complete document stops before it reports invalid UTF-8.
-    const bool unreported = indexing_checks && pass.steps == 0;
-    if (pass.error == simdjson::UTF8_ERROR || (unreported && !valid_utf8(json, unchecked))) {
-      return {Verdict::INVALID_UTF8, {}};
-    }
-    if (pass.error != simdjson::SUCCESS || (!last && (pass.steps == 0 || pass.uncovered >= size))) {
-      return {Verdict::UNSURE, {}};
-    }
-    total.documents += pass.steps;
-    start += size - pass.uncovered;
-    if (last) {
-      total.consumed = start;
-      return {Verdict::EXACT, total};
+  if (length > window_) {
+    if (const std::optional<WindowedResult> shared = scan_windows_shared(body, length)) return *shared;
+  }
+  return scan_windows_in_turn(body, length, Tally{});
+}
+
+WindowedResult MemoryScanner::Engine::scan_windows_in_turn(const std::uint8_t* body, std::size_t length,
+                                                           Tally tally) {
+  for (;;) {
+    const WindowOutcome window = scan_window(runner_, body, length, tally.position);
+    if (const std::optional<WindowedResult> decided = add(tally, window)) return *decided;
+  }
+}
+
+// Design notes: two threads. What a window's scan finds depends only on the body and the window's
+// start, so windows can be scanned ahead, on a second thread and a parser of its own, before the
+// windows in front of them are added up, as long as each one's start is known. It is guessed: a
+// window starts where the one before it is cut (WindowQueue), which is where that one's documents
+// end unless its last document is unfinished (NDJSON has none). The windows are added up in order,
+// and each start is checked against where the documents before it ended; at the first that
+// differs, or that the helper could not scan, everything scanned ahead is dropped and the rest is
+// scanned in turn on this thread. The result is therefore that of the windows scanned one after
+// another, whatever either thread did. The helper claims at most WindowQueue::AHEAD windows ahead
+// of the adding thread, which scans windows too while it waits; so memory stays that of two
+// windows and their indexes. The helper lives for one scan: a thread kept between scans would not
+// survive a fork of the process.
+std::optional<WindowedResult> MemoryScanner::Engine::scan_windows_shared(const std::uint8_t* body,
+                                                                         std::size_t length) {
+  WindowQueue queue(body, length, window_);
+  std::thread helper;
+  try {
+    helper = std::thread([this, &queue, body, length] { help(queue, body, length); });
+  } catch (const std::exception&) {  // std::system_error when no thread can be started; std::bad_alloc
+    return std::nullopt;
+  }
+  const HelperJoin joined(queue, helper);
+  Tally tally;
+  for (;;) {
+    const WindowQueue::Work work = queue.next_work();
+    if (!work.take) {
+      scan_claimed(queue, runner_, body, length, work.claim);
+    } else if (!work.outcome || work.claim.start != tally.position) {
+      queue.stop();
+      return scan_windows_in_turn(body, length, tally);
+    } else if (const std::optional<WindowedResult> decided = add(tally, *work.outcome)) {
+      return *decided;
     }
   }
+}
+
+void MemoryScanner::Engine::help(WindowQueue& queue, const std::uint8_t* body, std::size_t length) noexcept {
+  while (const std::optional<WindowQueue::Claim> claim = queue.claim()) {
+    scan_claimed(queue, helper_, body, length, *claim);
+  }
+}
+
+void MemoryScanner::Engine::scan_claimed(WindowQueue& queue, StreamRunner& runner, const std::uint8_t* body,
+                                         std::size_t length, const WindowQueue::Claim& claim) const noexcept {
+  std::optional<WindowOutcome> outcome;
+  try {
+    outcome = scan_window(runner, body, length, claim.start);
+  } catch (...) {  // std::bad_alloc: published as a failed scan, which the adding thread redoes
+  }
+  queue.publish(claim.index, outcome);
+}
+
+WindowOutcome MemoryScanner::Engine::scan_window(StreamRunner& runner, const std::uint8_t* body,
+                                                 std::size_t length, std::size_t start) const {
+  const bool last = length - start <= window_;
+  const std::size_t size = window_length(body, length, window_, start);
+  if (size == 0 || (start > 0 && !opens_like_the_stream(body + start, size))) return {Verdict::UNSURE};
+  const bool indexing_checks = runner.indexing() != nullptr && indexing_checks_utf8(*runner.indexing());
+  const bool in_place = length - start - size >= simdjson::SIMDJSON_PADDING;
+  const std::uint8_t* json =
+      in_place ? body + start : runner.padded_copy(body + start, size, !indexing_checks);
+  if (json == nullptr) return {Verdict::INVALID_UTF8};
+  // The bytes no check has covered yet: those the indexing may set aside, or all of them.
+  const std::size_t unchecked = indexing_checks ? unchecked_tail_start(json, size) : in_place ? 0 : size;
+  if (!valid_utf8(json + unchecked, size - unchecked)) return {Verdict::INVALID_UTF8};
+  const StreamRunner::Pass pass = runner.run(json, size);
+  // An indexing that finds no complete document stops before it reports invalid UTF-8.
+  const bool unreported = indexing_checks && pass.steps == 0;
+  if (pass.error == simdjson::UTF8_ERROR || (unreported && !valid_utf8(json, unchecked))) {
+    return {Verdict::INVALID_UTF8};
+  }
+  if (pass.error != simdjson::SUCCESS || (!last && (pass.steps == 0 || pass.uncovered >= size))) {
+    return {Verdict::UNSURE};
+  }
+  return {Verdict::EXACT, pass.steps, start + size - pass.uncovered, last};
 }
 
 // Design notes: batches. The single stream cuts a body longer than batch_ into batches. It indexes
@@ -321,9 +345,8 @@ MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_windows(const 
 // indexing reports it or not, depending on what it finds complete) or is UNSURE leaves the whole
 // body to the single stream. So does simdjson's portable fallback kernel, which fails on a batch
 // that ends inside a character of a string instead of setting the character aside.
-MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_batches(const std::uint8_t* body,
-                                                                          std::size_t length) {
-  if (!indexing_checks_utf8(indexing())) return {Verdict::UNSURE, {}};
+WindowedResult MemoryScanner::Engine::scan_batches(const std::uint8_t* body, std::size_t length) {
+  if (!indexing_checks_utf8(runner_.indexing_or_active())) return {Verdict::UNSURE, {}};
   std::uint64_t documents = 0;
   for (std::size_t start = 0;;) {
     const bool last = length - start <= batch_;
@@ -337,59 +360,6 @@ MemoryScanner::Engine::WindowedResult MemoryScanner::Engine::scan_batches(const 
     if (part.result.documents == 0 || part.result.consumed == 0) return {Verdict::UNSURE, {}};
     start += part.result.consumed;
   }
-}
-
-const simdjson::implementation& MemoryScanner::Engine::indexing() const noexcept {
-  return indexing_ != nullptr ? *indexing_ : *simdjson::get_active_implementation();
-}
-
-MemoryScanner::Engine::Pass MemoryScanner::Engine::run_stream(const std::uint8_t* json, std::size_t length) {
-  if (indexing_ == nullptr) indexing_ = simdjson::get_active_implementation();  // the parser's, from now on
-  simdjson::ondemand::document_stream stream;
-  const simdjson::error_code opened = parser_.iterate_many(json, length, batch_size_for(length)).get(stream);
-  Walk outcome;
-  if (opened == simdjson::SUCCESS) {
-    outcome = walk(stream);
-  } else {
-    outcome.steps = 1;  // a stream that cannot be opened is one failing step
-    outcome.error = opened;
-  }
-  if (outcome.error == simdjson::MEMALLOC) throw std::bad_alloc();
-  return {outcome.steps, outcome.error, uncovered_bytes(stream, opened, outcome, length)};
-}
-
-std::size_t MemoryScanner::Engine::batch_size_for(std::size_t size) const noexcept {
-  if (size > batch_) return batch_;
-  return std::min(round_up_to_power_of_two(size, std::max(parser_.capacity(), MIN_CAPACITY)), batch_);
-}
-
-void MemoryScanner::Engine::reserve_padded(std::size_t size) {
-  const std::size_t needed = size + simdjson::SIMDJSON_PADDING;
-  if (padded_capacity_ < needed) {
-    const std::size_t capacity = round_up_to_power_of_two(needed, MIN_CAPACITY);
-    padded_.reset();  // release the old copy before asking for the larger one
-    padded_capacity_ = 0;
-    padded_.reset(new std::uint8_t[capacity]);
-    padded_capacity_ = capacity;
-  }
-}
-
-// Block by block, so that each block is validated right after it is copied, while it is still in
-// cache: the input is read from memory once. Blocks end before a byte that is not a UTF-8
-// continuation byte, so the input is valid exactly when every block is (a block that starts
-// with a continuation byte is invalid, and then so is the input: it holds four in a row).
-const std::uint8_t* MemoryScanner::Engine::padded_copy(const std::uint8_t* data, std::size_t size,
-                                                       bool validate) {
-  std::uint8_t* out = padded_.get();
-  for (std::size_t begin = 0; begin < size;) {
-    std::size_t end = begin + std::min(COPY_BLOCK, size - begin);
-    for (int back = 0; back < 3 && end < size && end > begin + 1 && is_continuation(data[end]); ++back) --end;
-    std::memcpy(out + begin, data + begin, end - begin);
-    if (validate && !valid_utf8(out + begin, end - begin)) return nullptr;
-    begin = end;
-  }
-  std::memset(out + size, 0, simdjson::SIMDJSON_PADDING);
-  return out;
 }
 
 MemoryScanner::MemoryScanner(std::size_t window, std::size_t batch)

@@ -14,8 +14,7 @@ class MemoryScanner {
   };
 
   // Batch of the document stream: inputs up to this size are indexed in one pass; longer
-  // ones are cut into batches of this size, each indexed by the stream's worker thread
-  // while the previous one is walked. A single document longer than this cannot be parsed.
+  // ones are cut into batches of this size. A single document longer than this cannot be parsed.
   static constexpr std::size_t BATCH_SIZE = std::size_t{1} << 30;
 
   // Bytes indexed at a time when an input is longer: small enough that a window and its index
@@ -40,7 +39,9 @@ class MemoryScanner {
   // Throws std::bad_alloc when memory for the scan cannot be had. 0 <= consumed <= size always.
   //
   // The result is that of one stream over the whole input. An input longer than the window is
-  // first scanned window by window, batch by batch (memory: a window and its index); whenever
+  // first scanned window by window, batch by batch, the windows shared with a second thread that
+  // the scan starts and joins (memory: two windows and their indexes; without a thread, or where
+  // a window does not start where the one before it was cut, on this thread alone); whenever
   // that cannot be shown to agree with the single stream (an error, invalid UTF-8 in an input
   // longer than a batch, a document longer than a window, no newline to cut at, ...), it is
   // scanned again in one stream over a padded copy: for an input of at most one batch the copy

@@ -2,9 +2,11 @@
 // for k = 1, 2, ..., the k-th allocation (CRoaring's, through its memory hook, or operator new's)
 // fails, until the operation completes. After each failure the Bitmap must be exactly as before
 // (bytes, members, buckets, modification stamp) and pass CRoaring's validation; under the
-// sanitizers nothing may leak or be touched after it is freed.
+// sanitizers nothing may leak or be touched after it is freed. Likewise for a scan, whose
+// windows two threads share: it throws std::bad_alloc or gives its result.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstdio>
 #include <functional>
@@ -15,18 +17,23 @@
 #include <vector>
 
 #include "bitmap_model.hpp"
+#include "scanner/memory_scanner.hpp"
 #include "storage/allocation.hpp"
 
 namespace {
 
-// Allocations still allowed before the one that fails; negative when no failure is armed.
-long allowed_allocations = -1;
-bool failure_fired = false;
+// Allocations still allowed before the one that fails; negative when no failure is armed. Atomic:
+// a scan allocates on two threads.
+std::atomic<long> allowed_allocations{-1};
+std::atomic<bool> failure_fired{false};
 
 bool allocation_fails() noexcept {
-  if (allowed_allocations < 0) return false;
-  if (allowed_allocations-- > 0) return false;
-  allowed_allocations = -1;  // one failure per trial; what follows (unwinding) may allocate again
+  long left = allowed_allocations.load();
+  while (left >= 0 && !allowed_allocations.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left != 0) return false;
+  // The failing one has left the count at -1: one failure per trial, and what follows (unwinding)
+  // may allocate again.
   failure_fired = true;
   return true;
 }
@@ -235,6 +242,31 @@ TEST(AllocationFailures, EveryChangeCompletesOrLeavesTheBitmapAsItWas) {
     EXPECT_GT(k, 1) << operation.name << " allocated nothing";
   }
   std::printf("allocation failures tried: %ld (operation, k) pairs\n", pairs);
+}
+
+// Windows of 64 bytes: the helping thread's start, either thread's parser and padded copy all
+// allocate within the first few dozen allocations of a fresh scanner, counted over both threads.
+TEST(AllocationFailures, EveryScanCompletesOrThrows) {
+  std::string input;
+  for (int i = 0; i < 40; ++i) input += "{\"id\":" + std::to_string(i) + ",\"tags\":[\"x\",\"y\"]}\n";
+  const auto* data = reinterpret_cast<const std::uint8_t*>(input.data());
+  const MemoryScanner::Result expected = MemoryScanner().scan(data, input.size());
+  long k = 1;
+  for (bool fired = true; fired && !::testing::Test::HasFailure(); ++k) {
+    MemoryScanner scanner(64);
+    failure_fired = false;
+    allowed_allocations = k - 1;
+    try {
+      const MemoryScanner::Result result = scanner.scan(data, input.size());
+      EXPECT_EQ(result.documents, expected.documents) << "k = " << k;
+      EXPECT_EQ(result.consumed, expected.consumed) << "k = " << k;
+    } catch (const std::bad_alloc&) {
+    }
+    allowed_allocations = -1;
+    fired = failure_fired;
+  }
+  EXPECT_GT(k, 3) << "the scan allocated too little to reach its second thread";
+  std::printf("scan allocation failures tried: %ld\n", k - 1);
 }
 
 }  // namespace

@@ -153,17 +153,26 @@ void prefetch_ahead(const roaring_array_t& index, std::int32_t i) noexcept {
   }
 }
 
-}  // namespace
-
-std::uint64_t* export_members(const roaring_bitmap_t& bucket, std::uint64_t high, std::uint64_t* out,
-                              std::uint64_t* end, bool streaming) noexcept {
+// Calls visit(values, kind, low) for each container of `bucket` in key order, `low` being its
+// first low value (key << 16), and asks for the later containers ahead.
+template <class Visit>
+void for_each_container(const roaring_bitmap_t& bucket, Visit&& visit) noexcept {
   const roaring_array_t& index = bucket.high_low_container;
-  const std::int32_t count = index.size;  // read once: the stores below may alias it for the compiler
+  const std::int32_t count = index.size;  // read once: the visitor's stores may alias it for the compiler
   for (std::int32_t i = 0; i < count; ++i) {
     prefetch_ahead(index, i);
     std::uint8_t kind = index.typecodes[i];
     const internal::container_t* values = internal::container_unwrap_shared(index.containers[i], &kind);
-    const std::uint64_t base = high | std::uint64_t{index.keys[i]} << 16;
+    visit(values, kind, std::uint64_t{index.keys[i]} << 16);
+  }
+}
+
+}  // namespace
+
+std::uint64_t* export_members(const roaring_bitmap_t& bucket, std::uint64_t high, std::uint64_t* out,
+                              std::uint64_t* end, bool streaming) noexcept {
+  for_each_container(bucket, [&](const internal::container_t* values, std::uint8_t kind, std::uint64_t low) {
+    const std::uint64_t base = high | low;
     switch (kind) {
       case BITSET_CONTAINER_TYPE:
         out = export_bitset(*static_cast<const internal::bitset_container_t*>(values), base, out, end);
@@ -174,7 +183,7 @@ std::uint64_t* export_members(const roaring_bitmap_t& bucket, std::uint64_t high
       default:
         out = export_runs(*static_cast<const internal::run_container_t*>(values), base, out, streaming);
     }
-  }
+  });
   return out;
 }
 
@@ -186,13 +195,8 @@ void finish_streaming() noexcept {
 
 void mark_members(const roaring_bitmap_t& bucket, bool* mask, std::uint64_t length, std::uint64_t base,
                   bool value) noexcept {
-  const roaring_array_t& index = bucket.high_low_container;
-  const std::int32_t count = index.size;
-  for (std::int32_t i = 0; i < count; ++i) {
-    prefetch_ahead(index, i);
-    std::uint8_t kind = index.typecodes[i];
-    const internal::container_t* values = internal::container_unwrap_shared(index.containers[i], &kind);
-    const std::uint64_t first = base + (std::uint64_t{index.keys[i]} << 16);  // mask index of low 0
+  for_each_container(bucket, [&](const internal::container_t* values, std::uint8_t kind, std::uint64_t low) {
+    const std::uint64_t first = base + low;  // mask index of the container's low 0
     if (kind == BITSET_CONTAINER_TYPE) {
       const auto& bits = *static_cast<const internal::bitset_container_t*>(values);
       if (first < length && length - first >= CONTAINER_SPAN) {
@@ -209,7 +213,7 @@ void mark_members(const roaring_bitmap_t& bucket, bool* mask, std::uint64_t leng
         std::memset(mask + (first + runs.runs[k].value), value, std::size_t{runs.runs[k].length} + 1);
       }
     }
-  }
+  });
 }
 
 }  // namespace quorvel::storage

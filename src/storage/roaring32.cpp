@@ -128,6 +128,17 @@ roaring_bitmap_t view_of(const roaring_array_t& index, std::int32_t first, std::
   return view;
 }
 
+// Moves `count` entries (key, container, kind) from place `from` of `source` to place `to` of
+// `target`, which may be the same index with overlapping places. Nothing is touched for none (an
+// empty index may have no arrays at all).
+void move_entries(const roaring_array_t& source, std::int32_t from, roaring_array_t& target, std::int32_t to,
+                  std::size_t count) noexcept {
+  if (count == 0) return;
+  std::memmove(target.keys + to, source.keys + from, count * sizeof *target.keys);
+  std::memmove(target.containers + to, source.containers + from, count * sizeof *target.containers);
+  std::memmove(target.typecodes + to, source.typecodes + from, count * sizeof *target.typecodes);
+}
+
 // Grows the index of `bitmap` so that it holds `needed` containers: a change of capacity only.
 void reserve_index(roaring_bitmap_t& bitmap, std::int32_t needed) {
   roaring_array_t& index = bitmap.high_low_container;
@@ -156,19 +167,9 @@ void splice(roaring_bitmap_t& bitmap, std::uint16_t first_key, std::uint16_t las
   for (std::int32_t i = first; i < end; ++i)
     internal::container_free(index.containers[i], index.typecodes[i]);
   const auto tail = static_cast<std::size_t>(index.size - end);
-  const auto count = static_cast<std::size_t>(moved.size);
-  const auto to = static_cast<std::size_t>(first);
-  if (tail > 0 && end != static_cast<std::int32_t>(to + count)) {
-    std::memmove(index.keys + to + count, index.keys + end, tail * sizeof *index.keys);
-    std::memmove(index.containers + to + count, index.containers + end, tail * sizeof *index.containers);
-    std::memmove(index.typecodes + to + count, index.typecodes + end, tail * sizeof *index.typecodes);
-  }
-  if (count > 0) {
-    std::memcpy(index.keys + to, moved.keys, count * sizeof *index.keys);
-    std::memcpy(index.containers + to, moved.containers, count * sizeof *index.containers);
-    std::memcpy(index.typecodes + to, moved.typecodes, count * sizeof *index.typecodes);
-  }
-  index.size = static_cast<std::int32_t>(to + count + tail);
+  if (end != first + moved.size) move_entries(index, end, index, first + moved.size, tail);
+  move_entries(moved, 0, index, first, static_cast<std::size_t>(moved.size));
+  index.size = first + moved.size + static_cast<std::int32_t>(tail);
   moved.size = 0;  // the containers belong to `bitmap` now
 }
 
@@ -201,9 +202,8 @@ void open_container(roaring_array_t& index, std::int32_t place, std::uint32_t va
 
 // Adds `value` to `bitmap`. `at` is what find_container answers for its key: where its container
 // is, or, negative, where it would go; it is then opened, after making room in the index for `room`
-// containers. An
-// existing container changes in place where that cannot allocate or where room can be made first,
-// else aside.
+// containers. An existing container changes in place where that cannot allocate or where room can
+// be made first, else aside.
 void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, std::int32_t room) {
   roaring_array_t& index = bitmap.high_low_container;
   const auto low = static_cast<std::uint16_t>(value);
@@ -321,10 +321,7 @@ void Roaring32::settle() const noexcept {
         internal::container_free(index.containers[i], index.typecodes[i]);
         continue;
       }
-      index.keys[kept] = index.keys[i];
-      index.containers[kept] = index.containers[i];
-      index.typecodes[kept] = index.typecodes[i];
-      ++kept;
+      move_entries(index, i, index, kept++, 1);
     }
     index.size = kept;
     emptied_ = 0;
@@ -336,15 +333,8 @@ void Roaring32::settle() const noexcept {
   std::int32_t unmoved = index.size;  // index entries [0, unmoved) are still where they were
   for (std::int32_t next = staged.size - 1; next >= 0; --next) {
     const auto place = static_cast<std::int32_t>(-find_key(index.keys, unmoved, staged.keys[next]) - 1);
-    const auto count = static_cast<std::size_t>(unmoved - place);
-    std::memmove(index.keys + place + next + 1, index.keys + place, count * sizeof *index.keys);
-    std::memmove(index.containers + place + next + 1, index.containers + place,
-                 count * sizeof *index.containers);
-    std::memmove(index.typecodes + place + next + 1, index.typecodes + place,
-                 count * sizeof *index.typecodes);
-    index.keys[place + next] = staged.keys[next];
-    index.containers[place + next] = staged.containers[next];
-    index.typecodes[place + next] = staged.typecodes[next];
+    move_entries(index, place, index, place + next + 1, static_cast<std::size_t>(unmoved - place));
+    move_entries(staged, next, index, place + next, 1);
     unmoved = place;
   }
   index.size += staged.size;

@@ -35,8 +35,9 @@ struct MemberWalk {
 };
 
 struct MemberIterator {
-  PyObject_HEAD PyObject* owner;  // strong reference: the Bitmap's Python object; null once cleared
-  PyObject* weak_references;      // iterators accept weak references, as pybind11 objects do
+  PyObject_HEAD
+  PyObject* owner;            // strong reference: the Bitmap's Python object; null once cleared
+  PyObject* weak_references;  // iterators accept weak references, as pybind11 objects do
   MemberWalk walk;
 };
 

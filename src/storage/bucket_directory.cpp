@@ -1,7 +1,6 @@
 // BucketDirectory: built lazily, searched from where an even spread of the keys puts the key.
 #include "bucket_directory.hpp"
 
-#include <algorithm>
 #include <new>
 
 #include "sorted_keys.hpp"

@@ -62,9 +62,10 @@ def line_count(data):
     return data.count(b"\n") + (1 if data and not data.endswith(b"\n") else 0)
 
 
-@pytest.mark.parametrize("data", [b"12345\n", b"true\nfalse\n", b"", BOM + b"7", random_stream(0), random_stream(1),
-                                  random_stream(2), random_stream(3)],
-                         ids=["scalar", "atoms", "empty", "mark-only-line", "stream0", "stream1", "stream2", "stream3"])
+@pytest.mark.parametrize("data", [b"12345\n", b"true\nfalse\n", b"", BOM + b"7", b"\n" * 9000 + b"1\n", random_stream(0),
+                                  random_stream(1), random_stream(2), random_stream(3)],
+                         ids=["scalar", "atoms", "empty", "mark-only-line", "blank-lines", "stream0", "stream1", "stream2",
+                              "stream3"])
 @pytest.mark.parametrize("chunk_size", [1, 2, 3, 7, 64, 4099, 1 << 20])
 def test_totals_equal_one_scan_of_the_whole_input(data, chunk_size):
     documents, consumed = MemoryScanner().scan(data)

@@ -23,16 +23,13 @@ import os
 import stat
 from typing import Callable, Iterator, List, Literal, Optional, Protocol, Tuple, Union
 
-import numpy as np
-
 from _quorvel_rec_extension import MemoryScanner
+from quorvel_ndjson._lines import count_newlines
 from quorvel_ndjson.progress import Progress
 from quorvel_ndjson.results import KEPT_BAD_LINES, BadLine, BadLineError, NdjsonCount
 
 DEFAULT_CHUNK_SIZE = 4 << 20  # small enough that a read is still in cache when it is scanned
-NEWLINE = 0x0A
 SENTINEL = b"\n0"  # follows a line scanned on its own
-COUNT_BLOCK = 1 << 20  # newlines are counted this many bytes at a time
 
 
 class BinaryReader(Protocol):
@@ -115,7 +112,6 @@ class _Reading:
         self._on_lines = on_lines
         self._buffer = bytearray(2 * chunk_size + 1)
         self._view = memoryview(self._buffer)
-        self._newlines = _NewlineCounter()
         self._lead = self._held = self._offset = 0
         self._line = 1
         self._counted_to = self._counted_line = 0  # where numbering of bad lines within a run stands
@@ -177,7 +173,7 @@ class _Reading:
         if self._on_lines is not None:
             with self._view[start:end] as lines:
                 self._on_lines(lines, self._line)
-        self._line += self._newlines.count(self._buffer, start, end)
+        self._line += self._newlines(start, end)
 
     def _scan(self, start: int, end: int) -> Tuple[int, bool]:
         """(documents, taken whole) of the lines buffer[start:end], scanned from the newline before them."""
@@ -219,9 +215,14 @@ class _Reading:
         if consumed == len(text):
             self.documents += documents - 1
             return
-        self._counted_line += self._buffer.count(b"\n", self._counted_to, start)
+        self._counted_line += self._newlines(self._counted_to, start)
         self._counted_to = start
         self._report(BadLine(self._counted_line, self._offset + start - self._lead))
+
+    def _newlines(self, start: int, end: int) -> int:
+        """The newlines in buffer[start:end]."""
+        with self._view[start:end] as lines:
+            return count_newlines(lines)
 
     def _report(self, bad_line: BadLine) -> None:
         self.bad_line_count += 1
@@ -230,19 +231,3 @@ class _Reading:
         if len(self.bad_lines) < KEPT_BAD_LINES:
             self.bad_lines.append(bad_line)
 
-
-class _NewlineCounter:
-    """Counts newlines with NumPy a block at a time into reused scratch memory: several times as
-    fast as bytes.count, and the block is still in cache."""
-
-    def __init__(self) -> None:
-        self._found = np.empty(COUNT_BLOCK, dtype=np.bool_)
-
-    def count(self, buffer: bytearray, start: int, end: int) -> int:
-        total = 0
-        for block_start in range(start, end, COUNT_BLOCK):
-            length = min(COUNT_BLOCK, end - block_start)
-            found = self._found[:length]
-            np.equal(np.frombuffer(buffer, dtype=np.uint8, count=length, offset=block_start), NEWLINE, out=found)
-            total += int(np.count_nonzero(found))
-        return total

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <vector>
+#include <type_traits>
 
 namespace quorvel::storage {
 
@@ -27,39 +27,87 @@ constexpr RawAllocator STANDARD = {std::malloc, std::realloc, std::calloc, std::
                                    std::free};
 RawAllocator raw = STANDARD;
 
-struct Block {
-  void* pointer;
-  bool aligned;
+// A block handed out by the hook; the low bit marks those of the aligned allocator (every block is
+// at least 8-aligned). Eight bytes per record: a large scope records tens of millions.
+using Block = std::uintptr_t;
+
+Block block_of(void* pointer, bool aligned) noexcept {
+  return reinterpret_cast<Block>(pointer) | static_cast<Block>(aligned);
+}
+
+void release(Block block) noexcept {
+  void* pointer = reinterpret_cast<void*>(block & ~Block{1});
+  ((block & 1) != 0 ? raw.aligned_free : raw.free)(pointer);
+}
+
+void release_thread_lists() noexcept;
+
+// Frees the calling thread's record lists when it ends.
+struct ThreadEnd {
+  ThreadEnd() = default;
+  ThreadEnd(const ThreadEnd&) = delete;
+  ThreadEnd& operator=(const ThreadEnd&) = delete;
+  ~ThreadEnd() { release_thread_lists(); }
 };
 
-void release(const Block& block) noexcept { (block.aligned ? raw.aligned_free : raw.free)(block.pointer); }
+// A growable list of blocks in the raw allocator's memory. Trivial, so that the thread's records
+// need no initialisation check on each access from the hook.
+struct BlockList {
+  Block* data;
+  std::size_t size;
+  std::size_t capacity;
+
+  // Throws std::bad_alloc when the room cannot be had; the list is then as it was.
+  void reserve(std::size_t needed) {
+    if (capacity >= needed) return;
+    const std::size_t grown = std::max(needed, 2 * capacity);
+    void* moved = raw.realloc(data, grown * sizeof(Block));
+    if (moved == nullptr) throw std::bad_alloc();
+    if (data == nullptr) {
+      thread_local const ThreadEnd thread_end;  // registered with the thread's first list
+    }
+    data = static_cast<Block*>(moved);
+    capacity = grown;
+  }
+
+  void push_back(Block block) noexcept { data[size++] = block; }  // after reserve
+  const Block* begin() const noexcept { return data; }
+  const Block* end() const noexcept { return data + size; }
+
+  void discard() noexcept {
+    raw.free(data);
+    *this = {};
+  }
+};
 
 // Recorded blocks of the scopes open on this thread (only the outermost one keeps records).
 struct ScopeRecords {
-  std::size_t depth = 0;
-  std::size_t immediate = 0;         // open ImmediateRelease guards
-  int exceptions_at_entry = 0;       // std::uncaught_exceptions() when the outermost scope opened
-  std::size_t outside_releases = 0;  // announced by the open scopes
-  std::vector<Block> made;           // handed out inside the scope
-  std::vector<Block> released;       // freed by CRoaring inside the scope: freed at commit
+  std::size_t depth;
+  std::size_t immediate;         // open ImmediateRelease guards
+  int exceptions_at_entry;       // std::uncaught_exceptions() when the outermost scope opened
+  std::size_t outside_releases;  // announced by the open scopes
+  BlockList made;                // handed out inside the scope
+  BlockList released;            // freed by CRoaring inside the scope: freed at commit
 
   // Each block can be released once: keeping room for all of them means a free never allocates.
-  void keep_room_for_releases(std::size_t made_blocks) {
-    const std::size_t needed = made_blocks + outside_releases;
-    if (released.capacity() < needed) released.reserve(std::max(needed, 2 * released.capacity()));
-  }
+  void keep_room_for_releases(std::size_t made_blocks) { released.reserve(made_blocks + outside_releases); }
 
   void reset() noexcept {
     constexpr std::size_t KEPT_CAPACITY = std::size_t{1} << 16;  // records; a large scope's go back
-    made.clear();
-    released.clear();
+    made.size = released.size = 0;
     outside_releases = 0;
-    if (made.capacity() > KEPT_CAPACITY) std::vector<Block>().swap(made);
-    if (released.capacity() > KEPT_CAPACITY) std::vector<Block>().swap(released);
+    if (made.capacity > KEPT_CAPACITY) made.discard();
+    if (released.capacity > KEPT_CAPACITY) released.discard();
   }
 };
+static_assert(std::is_trivial_v<ScopeRecords>);
 
 thread_local ScopeRecords records;
+
+void release_thread_lists() noexcept {
+  records.made.discard();
+  records.released.discard();
+}
 
 void* fail_unless(void* block, bool requested) {
   if (block == nullptr && requested) throw std::bad_alloc();
@@ -68,29 +116,32 @@ void* fail_unless(void* block, bool requested) {
 
 // Records `block` when a scope is open; a block that cannot be recorded is freed again.
 void* track(void* block, bool aligned) {
-  if (records.depth == 0 || block == nullptr) return block;
+  ScopeRecords& open = records;
+  if (open.depth == 0 || block == nullptr) return block;
   try {
-    records.keep_room_for_releases(records.made.size() + 1);
-    records.made.push_back({block, aligned});
+    open.keep_room_for_releases(open.made.size + 1);
+    open.made.reserve(open.made.size + 1);
   } catch (...) {
-    release({block, aligned});
+    release(block_of(block, aligned));
     throw;
   }
+  open.made.push_back(block_of(block, aligned));
   return block;
 }
 
-void defer_or_free(const Block& block) noexcept {
-  if (block.pointer == nullptr) return;
-  if (records.depth == 0 || records.immediate > 0) return release(block);
-  if (records.released.size() < records.released.capacity()) {
-    records.released.push_back(block);
-    return;
-  }
+void defer_or_free(void* pointer, bool aligned) noexcept {
+  if (pointer == nullptr) return;
+  const Block block = block_of(pointer, aligned);
+  ScopeRecords& open = records;
+  if (open.depth == 0 || open.immediate > 0) return release(block);
+  if (open.released.size < open.released.capacity) return open.released.push_back(block);
   // Unreachable while every scope announces its outside releases: free now, and forget the block
   // if the scope made it, so that undoing the scope cannot free it twice.
-  const auto made = std::find_if(records.made.rbegin(), records.made.rend(),
-                                 [&](const Block& kept) { return kept.pointer == block.pointer; });
-  if (made != records.made.rend()) records.made.erase(std::next(made).base());
+  Block* const made = std::find(open.made.data, open.made.data + open.made.size, block);
+  if (made != open.made.data + open.made.size) {
+    std::copy(made + 1, open.made.data + open.made.size, made);
+    --open.made.size;
+  }
   release(block);
 }
 
@@ -104,8 +155,8 @@ void* hook_aligned_malloc(std::size_t alignment, std::size_t size) {
   return track(fail_unless(raw.aligned_malloc(alignment, size), size != 0), true);
 }
 
-void hook_free(void* block) noexcept { defer_or_free({block, false}); }
-void hook_aligned_free(void* block) noexcept { defer_or_free({block, true}); }
+void hook_free(void* block) noexcept { defer_or_free(block, false); }
+void hook_aligned_free(void* block) noexcept { defer_or_free(block, true); }
 
 // Outside a scope: realloc, except that a shrink that fails keeps the block, which still serves.
 // Inside: a block never moves to shrink, and grows by a new block and a copy, so that the old one
@@ -142,7 +193,7 @@ void use_raw_allocator(const RawAllocator& allocator) noexcept { raw = allocator
 AllocationScope::AllocationScope(std::size_t outside_releases) {
   records.outside_releases += outside_releases;
   try {
-    records.keep_room_for_releases(records.made.size());
+    records.keep_room_for_releases(records.made.size);
   } catch (...) {
     records.outside_releases -= outside_releases;
     throw;
@@ -154,14 +205,14 @@ void AllocationScope::commit() noexcept {
   if (!open_) return;
   open_ = false;
   if (--records.depth > 0) return;
-  for (const Block& block : records.released) release(block);
+  for (const Block block : records.released) release(block);
   records.reset();
 }
 
 AllocationScope::~AllocationScope() {
   if (!open_) return;
   if (--records.depth > 0) return;  // the outermost scope undoes everything
-  for (const Block& block : records.made) release(block);
+  for (const Block block : records.made) release(block);
   records.reset();
 }
 

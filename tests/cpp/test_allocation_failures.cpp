@@ -14,6 +14,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bitmap_model.hpp"
@@ -267,6 +268,42 @@ TEST(AllocationFailures, EveryScanCompletesOrThrows) {
   }
   EXPECT_GT(k, 3) << "the scan allocated too little to reach its second thread";
   std::printf("scan allocation failures tried: %ld\n", k - 1);
+}
+
+// A thread's scopes keep their record lists between operations; the lists go with the thread.
+std::atomic<long> live_raw_blocks{0};
+
+void* counted(void* block) {
+  if (block != nullptr) ++live_raw_blocks;
+  return block;
+}
+
+void uncounted(void* block) {
+  if (block != nullptr) --live_raw_blocks;
+  std::free(block);
+}
+
+TEST(AllocationScopes, AThreadsRecordsAreFreedWhenItEnds) {
+  const RawAllocator counting = {
+      [](std::size_t size) { return counted(std::malloc(size)); },
+      [](void* block, std::size_t size) {
+        void* moved = std::realloc(block, size);
+        return block == nullptr ? counted(moved) : moved;
+      },
+      [](std::size_t count, std::size_t size) { return counted(std::calloc(count, size)); },
+      uncounted,
+      [](std::size_t alignment, std::size_t size) -> void* {
+        void* block = nullptr;
+        return posix_memalign(&block, alignment, size) == 0 ? counted(block) : nullptr;
+      },
+      uncounted};
+  storage::use_raw_allocator(counting);
+  std::thread([] {
+    Bitmap bitmap;
+    for (std::uint64_t position = 0; position < 100; ++position) bitmap.set(position << 20);
+  }).join();
+  storage::use_raw_allocator(storage::standard_allocator());
+  EXPECT_EQ(live_raw_blocks.load(), 0);
 }
 
 }  // namespace

@@ -49,9 +49,12 @@ void flip(Bitmap& self, Position position, OptionalPosition end_ex) {
 std::uint64_t persisted_size(Bitmap& self, bool portable, bool optimize, bool shrink) {
   return self.persisted_size(portable, optimize, shrink);
 }
+// A bytes object cannot change while it is read; other buffers may (a thread writing them while
+// NumPy has released the lock).
 Bitmap read(const py::buffer& buffer, bool portable) {
   const ByteView view = byte_view(buffer);
-  return Bitmap::read(view.data(), view.size(), portable);
+  const auto input = PyBytes_CheckExact(buffer.ptr()) ? Bitmap::Input::IMMUTABLE : Bitmap::Input::MAY_CHANGE;
+  return Bitmap::read(view.data(), view.size(), portable, input);
 }
 std::size_t write(const Bitmap& self, const py::buffer& buffer, bool portable) {
   const ByteView view = writable_byte_view(buffer);
@@ -92,7 +95,8 @@ py::tuple reduce(const py::object& self) {
 
 Bitmap unpickled(const py::bytes& state) {
   const std::string_view bytes = state;
-  return Bitmap::read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), true);
+  return Bitmap::read(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), true,
+                      Bitmap::Input::IMMUTABLE);
 }
 
 // The iterator keeps the Python object that holds `self` alive (found by its registration).

@@ -111,7 +111,12 @@ class Bitmap {
   // --- persisted form (layout in persisted_form.hpp) ---
   std::uint64_t persisted_size(bool portable, bool optimize, bool shrink);
   std::size_t write(std::uint8_t* out, std::size_t capacity, bool portable) const;
-  static Bitmap read(const std::uint8_t* data, std::size_t size, bool portable);
+  // Whether the bytes given to read may change while it runs (a caller's buffer that another thread
+  // writes): each payload is then copied once and decoded from the copy, so that what is checked is
+  // what is decoded. IMMUTABLE bytes (a Python bytes object) are decoded where they lie.
+  enum class Input { MAY_CHANGE, IMMUTABLE };
+  static Bitmap read(const std::uint8_t* data, std::size_t size, bool portable,
+                     Input input = Input::MAY_CHANGE);
 
   // --- bulk interchange ---
   void add_many(const std::uint64_t* values, std::size_t count);  // any order, duplicates allowed

@@ -116,7 +116,7 @@ std::size_t Bitmap::write(std::uint8_t* out, std::size_t capacity, bool portable
   return offset;
 }
 
-Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
+Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable, Input input) {
   if (size < COUNT_BYTES) {
     throw std::invalid_argument("persisted form truncated: " + std::to_string(size) +
                                 " bytes, the bucket count alone needs 8");
@@ -129,7 +129,7 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
   }
   AllocationScope scope;
   Bitmap result;
-  std::vector<std::uint8_t> payload;  // each payload is read from the caller's buffer once, here
+  std::vector<std::uint8_t> copy;  // of a payload that may change: read from the caller's buffer once, here
   std::size_t offset = COUNT_BYTES;
   for (std::uint64_t record = 0; record < count; ++record) {
     const std::size_t left = size - offset;
@@ -146,8 +146,12 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable) {
                     " bytes, " + std::to_string(left - RECORD_HEADER_BYTES) + " remain");
     }
     const auto payload_length = static_cast<std::size_t>(length);
-    payload.assign(data + offset + RECORD_HEADER_BYTES, data + offset + RECORD_HEADER_BYTES + payload_length);
-    result.buckets_.insert_or_assign(key, decode(payload.data(), payload_length, portable));
+    const std::uint8_t* payload = data + offset + RECORD_HEADER_BYTES;
+    if (input == Input::MAY_CHANGE) {
+      copy.assign(payload, payload + payload_length);
+      payload = copy.data();
+    }
+    result.buckets_.insert_or_assign(key, decode(payload, payload_length, portable));
     offset += RECORD_HEADER_BYTES + payload_length;
   }
   scope.commit();

@@ -31,6 +31,16 @@ class RaggedStream(io.RawIOBase):
         return len(piece)
 
 
+class LyingStream(io.RawIOBase):
+    """Reports more bytes read than the buffer it was given holds."""
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return len(buffer) + 1
+
+
 def random_lines(rng, count):
     """NDJSON lines of every kind count_ndjson must total as one scan does: objects with multi-byte
     characters, scalars, several documents on a line, CRLF ends, blank and whitespace-only lines, a
@@ -120,6 +130,7 @@ def test_past_the_kept_bad_lines_only_their_number_grows():
     (io.BytesIO(b"1\n"), {"on_bad_line": "ignore"}, ValueError, "on_bad_line must be 'skip' or 'raise', got 'ignore'"),
     (b"1\n", {}, TypeError, "count_ndjson reads a path or a binary stream; wrap bytes in io.BytesIO"),
     (io.StringIO("1\n"), {}, TypeError, "count_ndjson needs a binary stream with readinto"),
+    (LyingStream(), {"chunk_size": 8}, OSError, "the stream's readinto returned 9, not a length between 0 and 8"),
 ])
 def test_refused_arguments(source, arguments, error, message):
     with pytest.raises(error, match="^" + message.replace("(", r"\(").replace(")", r"\)")):

@@ -126,6 +126,8 @@ class _Reading:
         got = stream.readinto(self._view[start:start + self._chunk_size])
         if got is None:
             raise BlockingIOError("the stream has no data ready: count_ndjson needs a blocking stream")
+        if not 0 <= got <= self._chunk_size:
+            raise OSError(f"the stream's readinto returned {got!r}, not a length between 0 and {self._chunk_size}")
         self._held += got
         self.bytes_read += got
         cut = self._buffer.rfind(b"\n", start, self._held)  # only the new bytes can hold one

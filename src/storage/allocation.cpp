@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <type_traits>
 
@@ -71,6 +72,15 @@ struct BlockList {
   }
 
   void push_back(Block block) noexcept { data[size++] = block; }  // after reserve
+  // Drops the latest record of `block`, if there is one; the others keep their order.
+  void forget(Block block) noexcept {
+    const auto found =
+        std::find(std::make_reverse_iterator(data + size), std::make_reverse_iterator(data), block);
+    if (found == std::make_reverse_iterator(data)) return;
+    Block* const place = std::next(found).base();
+    std::copy(place + 1, data + size, place);
+    --size;
+  }
   const Block* begin() const noexcept { return data; }
   const Block* end() const noexcept { return data + size; }
 
@@ -137,11 +147,7 @@ void defer_or_free(void* pointer, bool aligned) noexcept {
   if (open.released.size < open.released.capacity) return open.released.push_back(block);
   // Unreachable while every scope announces its outside releases: free now, and forget the block
   // if the scope made it, so that undoing the scope cannot free it twice.
-  Block* const made = std::find(open.made.data, open.made.data + open.made.size, block);
-  if (made != open.made.data + open.made.size) {
-    std::copy(made + 1, open.made.data + open.made.size, made);
-    --open.made.size;
-  }
+  open.made.forget(block);
   release(block);
 }
 

@@ -148,6 +148,9 @@ class Bitmap {
   // Puts the buckets of `changed` in place: the contents of a present key are swapped in (the old
   // ones end in `changed`), the nodes of new keys move over. Cannot fail.
   void install(Buckets& changed) noexcept;
+  // The in-place form of a set operation (bitmap_algebra.cpp, the only user).
+  template <class Operation>
+  void change_by(const Bitmap& other, const Operation& op);
   // Changes bucket hi(position), creating it with the change when absent.
   template <void (Roaring32::*Change)(std::uint32_t)>
   void change_or_create(std::uint64_t position);

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "allocation.hpp"
 #include "bitmap.hpp"
@@ -25,6 +26,18 @@ Buckets::const_iterator skip_empty(Buckets::const_iterator it, Buckets::const_it
 
 using NewOperation = roaring_bitmap_t* (*)(const roaring_bitmap_t*, const roaring_bitmap_t*);
 
+// An operation of the algebra: CRoaring's new-bitmap form, its name for Roaring32's in-place form, and
+// whether the buckets of the right operand whose key the left lacks are part of the result.
+struct Operation {
+  NewOperation build;
+  Roaring32::Algebra algebra;
+  bool keeps_right_only;
+};
+constexpr Operation UNION{roaring_bitmap_or, Roaring32::Algebra::UNION, true};
+constexpr Operation INTERSECTION{roaring_bitmap_and, Roaring32::Algebra::INTERSECTION, false};
+constexpr Operation DIFFERENCE{roaring_bitmap_andnot, Roaring32::Algebra::DIFFERENCE, false};
+constexpr Operation SYMMETRIC_DIFFERENCE{roaring_bitmap_xor, Roaring32::Algebra::SYMMETRIC_DIFFERENCE, true};
+
 // op(mine, theirs) as a new bucket carrying the copy-on-write flag of `mine`. A null result
 // (CRoaring out of memory) fails as a failed bucket copy does.
 Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation op) {
@@ -34,15 +47,26 @@ Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation 
   return Roaring32::adopt(result);
 }
 
-// What a bucket of `a` becomes when `b` has no bucket with its key: a copy (new-object forms), left
-// out (the in-place forms, which keep it as it is) or an empty bucket.
+// What a bucket of `a` becomes when `b` has no bucket with its key: an empty bucket (intersection),
+// else a copy (new-object forms) or left out (the in-place forms, which keep it as it is).
 enum class Unmatched { COPY, KEEP, EMPTY };
+Unmatched unmatched(Operation op, bool in_place) noexcept {
+  if (op.algebra == Roaring32::Algebra::INTERSECTION) return Unmatched::EMPTY;
+  return in_place ? Unmatched::KEEP : Unmatched::COPY;
+}
+
+// Buckets of self that an in-place form changes where they lie (Roaring32::combines_in_place), each
+// with other's bucket of the same key.
+using WhereTheyLie = std::vector<std::pair<const Roaring32*, const Roaring32*>>;
 
 // The buckets of `a op b` that differ from a's, built in one merge walk with one CRoaring call per
 // shared key, so no bucket is copied and then rewritten: shared keys get op(a, b); keys only in
-// `a` get what `only_a` says; keys only in `b` get a copy of b's bucket when `keep_b`. Keys and
-// empty buckets come out as the in-place forms leave them.
-Buckets combined_buckets(const Buckets& a, const Buckets& b, NewOperation op, Unmatched only_a, bool keep_b) {
+// `a` get what unmatched() says; keys only in `b` get a copy of b's bucket when the operation keeps
+// them. Keys and empty buckets come out as the in-place forms leave them. With `in_place` (the
+// in-place forms, `a` being self's buckets), a shared bucket that can change where it lies is listed
+// there instead.
+Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, WhereTheyLie* in_place = nullptr) {
+  const Unmatched only_a = unmatched(op, in_place != nullptr);
   AllocationScope scope;
   Buckets out;
   auto mine = a.begin();
@@ -54,10 +78,14 @@ Buckets combined_buckets(const Buckets& a, const Buckets& b, NewOperation op, Un
       }
       ++mine;
     } else if (mine == a.end() || theirs->first < mine->first) {
-      if (keep_b) out.emplace_hint(out.end(), theirs->first, theirs->second);
+      if (op.keeps_right_only) out.emplace_hint(out.end(), theirs->first, theirs->second);
       ++theirs;
     } else {
-      out.emplace_hint(out.end(), mine->first, combined(mine->second, theirs->second, op));
+      if (in_place != nullptr && mine->second.combines_in_place(theirs->second, op.algebra)) {
+        in_place->emplace_back(&mine->second, &theirs->second);
+      } else {
+        out.emplace_hint(out.end(), mine->first, combined(mine->second, theirs->second, op.build));
+      }
       ++mine;
       ++theirs;
     }
@@ -78,45 +106,47 @@ Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
 }  // namespace
 
 // The in-place forms build the new contents of every bucket they change first and then put them
-// in place together (Bitmap::install), so a failure leaves self as it was.
+// in place together (Bitmap::install), so a failure leaves self as it was. Only then do they change
+// the buckets that can change where they lie, which cannot fail.
+template <class Operation>
+void Bitmap::change_by(const Bitmap& other, const Operation& op) {
+  WhereTheyLie in_place;
+  Buckets changed = combined_buckets(buckets_, other.buckets_, op, &in_place);
+  install(changed);
+  for (const auto& [mine, theirs] : in_place) {
+    const_cast<Roaring32*>(mine)->combine_in_place(*theirs, op.algebra);  // self's own bucket
+  }
+  note_change();
+}
 
 Bitmap& Bitmap::inplace_union(const Bitmap& other) {
-  if (&other == this) return *this;  // a | a is a, bucket for bucket
-  Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_or, Unmatched::KEEP, true);
-  install(changed);
-  note_change();
+  if (&other != this) change_by(other, UNION);  // a | a is a, bucket for bucket
   return *this;
 }
 
 Bitmap& Bitmap::inplace_symmetric_difference(const Bitmap& other) {
   if (&other == this) {
     clear_buckets(buckets_);
+    note_change();
   } else {
-    Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_xor, Unmatched::KEEP, true);
-    install(changed);
+    change_by(other, SYMMETRIC_DIFFERENCE);
   }
-  note_change();
   return *this;
 }
 
 // A bucket of self that other lacks is emptied, not erased.
 Bitmap& Bitmap::inplace_intersect(const Bitmap& other) {
-  if (&other == this) return *this;  // a & a is a, bucket for bucket
-  Buckets changed = combined_buckets(buckets_, other.buckets_, roaring_bitmap_and, Unmatched::EMPTY, false);
-  install(changed);
-  note_change();
+  if (&other != this) change_by(other, INTERSECTION);  // a & a is a, bucket for bucket
   return *this;
 }
 
 Bitmap& Bitmap::inplace_difference(const Bitmap& other) {
   if (&other == this) {
     clear_buckets(buckets_);
+    note_change();
   } else {
-    Buckets changed =
-        combined_buckets(buckets_, other.buckets_, roaring_bitmap_andnot, Unmatched::KEEP, false);
-    install(changed);
+    change_by(other, DIFFERENCE);
   }
-  note_change();
   return *this;
 }
 
@@ -157,19 +187,19 @@ Bitmap::Bitmap(Buckets&& buckets) noexcept : buckets_(std::move(buckets)) {}
 
 Bitmap operator|(const Bitmap& a, const Bitmap& b) {
   if (&a == &b) return changed_copy<&Bitmap::inplace_union>(a, b);
-  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_or, Unmatched::COPY, true));
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), UNION));
 }
 Bitmap operator&(const Bitmap& a, const Bitmap& b) {
   if (&a == &b) return changed_copy<&Bitmap::inplace_intersect>(a, b);
-  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_and, Unmatched::EMPTY, false));
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), INTERSECTION));
 }
 Bitmap operator-(const Bitmap& a, const Bitmap& b) {
   if (&a == &b) return changed_copy<&Bitmap::inplace_difference>(a, b);
-  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_andnot, Unmatched::COPY, false));
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), DIFFERENCE));
 }
 Bitmap operator^(const Bitmap& a, const Bitmap& b) {
   if (&a == &b) return changed_copy<&Bitmap::inplace_symmetric_difference>(a, b);
-  return Bitmap(combined_buckets(a.buckets(), b.buckets(), roaring_bitmap_xor, Unmatched::COPY, true));
+  return Bitmap(combined_buckets(a.buckets(), b.buckets(), SYMMETRIC_DIFFERENCE));
 }
 
 }  // namespace quorvel::storage

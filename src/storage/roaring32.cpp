@@ -2,10 +2,11 @@
 // built aside (in an AllocationScope) and then spliced into the container index by steps that
 // cannot fail.
 //
-// This file (and member_export.cpp, for the container structs) is the only one that reads CRoaring's
-// internals: its container index (roaring_array_t: sorted 16-bit keys, container pointers, kind codes) and
-// the three container structs, to tell whether a change can allocate and to splice containers. They are those
-// of the release checked below; see allocation.hpp for why CRoaring must not allocate on live data.
+// This file, member_export.cpp and roaring32_algebra.cpp are the only ones that read CRoaring's
+// internals: its container index (roaring_array_t: sorted 16-bit keys, container pointers, kind codes)
+// and the three container structs, to tell whether a change can allocate and to splice containers. They
+// are those of the release checked below; see allocation.hpp for why CRoaring must not allocate on live
+// data.
 #include "roaring32.hpp"
 
 #include <algorithm>

@@ -88,6 +88,14 @@ class Roaring32 {
   // Releases spare capacity where that succeeds; never fails, never changes members.
   void shrink() noexcept;
 
+  // --- set algebra where the bucket lies: when combines_in_place(other, op) holds (it allocates
+  // nothing), combine_in_place(other, op) cannot fail and leaves the bucket as CRoaring's new-bitmap
+  // op (roaring_bitmap_or, _and, _andnot, _xor) would build it, container kinds included: every
+  // container `other` changes is a bitset of ours that stays one, and no key comes or goes ---
+  enum class Algebra { UNION, INTERSECTION, DIFFERENCE, SYMMETRIC_DIFFERENCE };
+  bool combines_in_place(const Roaring32& other, Algebra op) const noexcept;
+  void combine_in_place(const Roaring32& other, Algebra op) noexcept;
+
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
   // Drops the emptied containers and moves the staged ones into the index (room for them is kept):

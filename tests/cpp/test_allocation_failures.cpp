@@ -141,8 +141,18 @@ struct Operation {
   std::function<void(Bitmap&)> change;
 };
 
+// A member for the bitset of bucket 5 of edges(), changed where it lies, and two that need
+// buckets built aside.
+Bitmap bitset_and_sparse_other() {
+  Bitmap bitmap;
+  const std::uint64_t values[] = {SPAN + 5, 5 * SPAN + 7000, 7 * SPAN};
+  bitmap.add_many(values, std::size(values));
+  return bitmap;
+}
+
 std::vector<Operation> operations() {
   const Bitmap other = sparse_other();
+  const Bitmap bitset_other = bitset_and_sparse_other();
   const auto sorted = positions(2 * SPAN + 3, 9, 3000, false);
   const auto unsorted = positions(SPAN - 5000, 37, 6000, true);
   const auto dense = positions(4 * SPAN, 1, 5000, false);
@@ -174,6 +184,7 @@ std::vector<Operation> operations() {
       {"intersection", [other](Bitmap& b) { b.inplace_intersect(other); }},
       {"difference", [other](Bitmap& b) { b.inplace_difference(other); }},
       {"symmetric difference", [other](Bitmap& b) { b.inplace_symmetric_difference(other); }},
+      {"union into a bitset where it lies", [bitset_other](Bitmap& b) { b.inplace_union(bitset_other); }},
       {"contract", [](Bitmap& b) { b.contract(3 * SPAN + 100, 2 * SPAN + 50); }},
       {"expand", [](Bitmap& b) { b.expand(CONTAINER + 10, 1); }},
       {"add_many sorted", [sorted](Bitmap& b) { b.add_many(sorted.data(), sorted.size()); }},

@@ -187,12 +187,15 @@ def test_aliased_operands(name, seed):
 
 CONTAINER = 2**16
 # (first container, containers, density) parts of each operand, in bucket 3; densities above 1/16
-# give bitset containers. The in-place forms change bitset containers where they lie when the
-# result stays a bitset, and build everything else aside; either way the bytes must be the
-# new-object form's.
-BITSET_CASES = {
+# give bitset containers, and full ones (other's are run-optimised) run containers. The in-place
+# forms change bitsets that stay bitsets, and arrays that shrink, where they lie, and build
+# everything else aside; either way the bytes must be the new-object form's.
+CONTAINER_CASES = {
     "dense, partial last container": ([(0, 16.5, 0.9)], [(0, 16.5, 0.9)]),
     "bitsets and arrays": ([(0, 6, 0.6)], [(0, 6, 0.01)]),
+    "arrays and bitsets": ([(0, 6, 0.01)], [(0, 6, 0.6)]),
+    "arrays, many left empty": ([(0, 40, 0.0002)], [(10, 40, 0.0002)]),
+    "arrays and runs": ([(0, 6, 0.01)], [(2, 3, 1.0), (5, 2, 0.01)]),
     "other reaches past self": ([(0, 5, 0.9)], [(3, 5, 0.1)]),
     "self reaches past other": ([(0, 8, 0.9)], [(0, 6, 0.9)]),
     "a last container falls to an array": ([(0, 16, 0.9)], [(0, 15, 0.9), (15, 1, 4200 / CONTAINER)]),
@@ -213,13 +216,15 @@ def random_members(rng, parts):
 
 
 @pytest.mark.parametrize("name", OPERATIONS)
-@pytest.mark.parametrize("self_parts, other_parts", BITSET_CASES.values(), ids=BITSET_CASES)
-def test_in_place_forms_on_bitset_containers(name, self_parts, other_parts):
+@pytest.mark.parametrize("self_parts, other_parts", CONTAINER_CASES.values(), ids=CONTAINER_CASES)
+def test_in_place_forms_container_by_container(name, self_parts, other_parts):
     rng = np.random.default_rng(7)
     a, b = random_members(rng, self_parts), random_members(rng, other_parts)
     method, _, in_place_method, _, _ = OPERATIONS[name]
-    built = getattr(Bitmap(a), method)(Bitmap(b))
+    other = Bitmap(b)
+    other.persisted_size()  # run-optimises
+    built = getattr(Bitmap(a), method)(other)
     changed = Bitmap(a)
-    getattr(changed, in_place_method)(Bitmap(b))
+    getattr(changed, in_place_method)(other)
     assert np.array_equal(changed.index_array(), NUMPY_MODELS[name](a, b))
     assert persisted(changed) == persisted(built)

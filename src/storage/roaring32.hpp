@@ -91,7 +91,8 @@ class Roaring32 {
   // --- set algebra where the bucket lies: when combines_in_place(other, op) holds (it allocates
   // nothing), combine_in_place(other, op) cannot fail and leaves the bucket as CRoaring's new-bitmap
   // op (roaring_bitmap_or, _and, _andnot, _xor) would build it, container kinds included: every
-  // container `other` changes is a bitset of ours that stays one, and no key comes or goes ---
+  // container `other` changes is a bitset of ours that stays one or an array of ours that shrinks,
+  // and no key comes (keys go where the op drops their containers) ---
   enum class Algebra { UNION, INTERSECTION, DIFFERENCE, SYMMETRIC_DIFFERENCE };
   bool combines_in_place(const Roaring32& other, Algebra op) const noexcept;
   void combine_in_place(const Roaring32& other, Algebra op) noexcept;

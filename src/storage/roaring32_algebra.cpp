@@ -1,7 +1,8 @@
-// Roaring32's set algebra where the bucket lies: bitset containers combined word by word, as CRoaring's
-// own in-place forms do, but only where CRoaring's new-bitmap op gives a bitset too, so that nothing is
-// allocated and the container kinds (and so the persisted bytes) are those of the new-bitmap op. Reads
-// CRoaring's container index and bitset containers, those of the release that roaring32.cpp checks.
+// Roaring32's set algebra where the bucket lies: containers changed in place, as CRoaring's own
+// in-place forms do, but only where that allocates nothing and CRoaring's new-bitmap op gives a
+// container of the same kind, so that the bytes persisted are those of the new-bitmap op: bitsets
+// that stay bitsets, and arrays, which only shrink in an intersection or difference. Reads CRoaring's
+// container index and containers, those of the release that roaring32.cpp checks.
 #include <cstdlib>
 
 #include "roaring32.hpp"
@@ -20,6 +21,9 @@ constexpr std::int32_t CONTAINER_SPAN = 1 << 16;
 
 const internal::bitset_container_t* bitset(const container_t* c) noexcept {
   return static_cast<const internal::bitset_container_t*>(c);
+}
+const internal::array_container_t* array(const container_t* c) noexcept {
+  return static_cast<const internal::array_container_t*>(c);
 }
 
 // Calls visit(at, i), in key order, for container i of `theirs` and container `at` of `mine`, which
@@ -40,23 +44,31 @@ bool for_each_shared(const roaring_array_t& mine, const roaring_array_t& theirs,
   return true;
 }
 
-// Whether op(c1, c2), as CRoaring's new-bitmap op computes it, is a bitset when c1 is one, as far as
-// the kinds and counts of both sides tell: a union with a bitset or array always is; the others are
-// when they must keep more than ARRAY_MOST members, and OPEN when the counts leave it open.
-enum class Outcome { BITSET, OTHER, OPEN };
+// Whether c1 = op(c1, c2) can be computed where c1 lies, as far as the kinds and counts of both sides
+// tell: an array shrinks in place in an intersection with an array or bitset and in any difference;
+// a bitset stays one in a union with a bitset or array, and in the others when the result must keep
+// more than ARRAY_MOST members (OPEN when the counts leave that open).
+enum class Outcome { IN_PLACE, ASIDE, OPEN };
 Outcome outcome_by_counts(const container_t* c1, std::uint8_t kind1, const container_t* c2,
                           std::uint8_t kind2, Algebra op) noexcept {
-  if (kind1 != BITSET_CONTAINER_TYPE) return Outcome::OTHER;
-  if (op == Algebra::UNION) {
-    return kind2 == BITSET_CONTAINER_TYPE || kind2 == ARRAY_CONTAINER_TYPE ? Outcome::BITSET : Outcome::OTHER;
+  if (kind1 == ARRAY_CONTAINER_TYPE) {
+    const bool shrinks = (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) &&
+                         (kind2 == ARRAY_CONTAINER_TYPE || kind2 == BITSET_CONTAINER_TYPE ||
+                          (kind2 == RUN_CONTAINER_TYPE && op == Algebra::DIFFERENCE));
+    return shrinks ? Outcome::IN_PLACE : Outcome::ASIDE;
   }
-  if (kind2 != BITSET_CONTAINER_TYPE) return Outcome::OTHER;
+  if (kind1 != BITSET_CONTAINER_TYPE) return Outcome::ASIDE;
+  if (op == Algebra::UNION) {
+    return kind2 == BITSET_CONTAINER_TYPE || kind2 == ARRAY_CONTAINER_TYPE ? Outcome::IN_PLACE
+                                                                           : Outcome::ASIDE;
+  }
+  if (kind2 != BITSET_CONTAINER_TYPE) return Outcome::ASIDE;
   const std::int32_t mine = bitset(c1)->cardinality;
   const std::int32_t theirs = bitset(c2)->cardinality;
   const std::int32_t least = op == Algebra::INTERSECTION ? mine + theirs - CONTAINER_SPAN
                              : op == Algebra::DIFFERENCE ? mine - theirs
                                                          : std::abs(mine - theirs);
-  return least > ARRAY_MOST ? Outcome::BITSET : Outcome::OPEN;
+  return least > ARRAY_MOST ? Outcome::IN_PLACE : Outcome::OPEN;
 }
 
 // Whether op(c1, c2) of two bitsets keeps more than ARRAY_MOST members: one pass over their words.
@@ -74,13 +86,22 @@ bool stays_bitset_by_words(const container_t* c1, const container_t* c2, Algebra
 // while both are in cache, costs less than that pass and a second one in place.
 constexpr std::int32_t OPEN_SHARE = 8;
 
-// c1 = op(c1, c2) for a pair whose result is a bitset; the container keeps its count.
-void combine(container_t* c1, const container_t* c2, std::uint8_t kind2, Algebra op) noexcept {
-  auto* into = static_cast<internal::bitset_container_t*>(c1);
-  if (kind2 == ARRAY_CONTAINER_TYPE) {
-    internal::array_bitset_container_union(static_cast<const internal::array_container_t*>(c2), into, into);
-    return;
+// c1 = op(c1, c2) where c1 lies, for a pair that outcome_by_counts (or the words) let through.
+void combine(container_t* c1, std::uint8_t kind1, const container_t* c2, std::uint8_t kind2,
+             Algebra op) noexcept {
+  if (kind1 == ARRAY_CONTAINER_TYPE) {
+    auto* into = static_cast<internal::array_container_t*>(c1);
+    if (op == Algebra::INTERSECTION) {
+      if (kind2 == ARRAY_CONTAINER_TYPE)
+        return internal::array_container_intersection_inplace(into, array(c2));
+      return internal::array_bitset_container_intersection(into, bitset(c2), into);
+    }
+    if (kind2 == ARRAY_CONTAINER_TYPE) return internal::array_array_container_iandnot(into, array(c2));
+    if (kind2 == BITSET_CONTAINER_TYPE) return internal::array_bitset_container_iandnot(into, bitset(c2));
+    return internal::array_run_container_iandnot(into, static_cast<const internal::run_container_t*>(c2));
   }
+  auto* into = static_cast<internal::bitset_container_t*>(c1);
+  if (kind2 == ARRAY_CONTAINER_TYPE) return internal::array_bitset_container_union(array(c2), into, into);
   switch (op) {
     case Algebra::UNION: internal::bitset_container_or(into, bitset(c2), into); return;
     case Algebra::INTERSECTION: internal::bitset_container_and(into, bitset(c2), into); return;
@@ -89,15 +110,36 @@ void combine(container_t* c1, const container_t* c2, std::uint8_t kind2, Algebra
   }
 }
 
+// Drops the containers that the new-bitmap op leaves out: those emptied and, given `kept`, those
+// whose key it lacks (an intersection's). Frees them and closes the gaps; cannot fail.
+void drop_left_out(roaring_array_t& index, const roaring_array_t* kept) noexcept {
+  std::int32_t size = 0;
+  std::int32_t j = 0;
+  for (std::int32_t i = 0; i < index.size; ++i) {
+    if (kept != nullptr) {
+      while (j < kept->size && kept->keys[j] < index.keys[i]) ++j;
+    }
+    const bool key_kept = kept == nullptr || (j < kept->size && kept->keys[j] == index.keys[i]);
+    if (!key_kept || !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
+      internal::container_free(index.containers[i], index.typecodes[i]);
+      continue;
+    }
+    index.keys[size] = index.keys[i];
+    index.containers[size] = index.containers[i];
+    index.typecodes[size] = index.typecodes[i];
+    ++size;
+  }
+  index.size = size;
+}
+
 }  // namespace
 
-// A difference leaves our containers that other lacks as they are; the union and symmetric difference
-// would add other's, and the intersection would drop ours, so there the keys must match.
+// Keys of other that we lack add containers in a union or symmetric difference, so there the walk
+// stops at them; an intersection or difference passes them over.
 bool Roaring32::combines_in_place(const Roaring32& other, Algebra op) const noexcept {
   const roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
-  if (op == Algebra::INTERSECTION && mine.size != theirs.size) return false;
-  const bool skip_missing = op == Algebra::DIFFERENCE;
+  const bool skip_missing = op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE;
   const auto outcome = [&](std::int32_t at, std::int32_t i) {
     return outcome_by_counts(mine.containers[at], mine.typecodes[at], theirs.containers[i],
                              theirs.typecodes[i], op);
@@ -106,11 +148,11 @@ bool Roaring32::combines_in_place(const Roaring32& other, Algebra op) const noex
   const bool by_counts = for_each_shared(mine, theirs, skip_missing, [&](std::int32_t at, std::int32_t i) {
     const Outcome found = outcome(at, i);
     open += found == Outcome::OPEN;
-    return found != Outcome::OTHER && open <= theirs.size / OPEN_SHARE;
+    return found != Outcome::ASIDE && open <= theirs.size / OPEN_SHARE;
   });
   if (!by_counts || open == 0) return by_counts;
   return for_each_shared(mine, theirs, skip_missing, [&](std::int32_t at, std::int32_t i) {
-    return outcome(at, i) == Outcome::BITSET ||
+    return outcome(at, i) == Outcome::IN_PLACE ||
            stays_bitset_by_words(mine.containers[at], theirs.containers[i], op);
   });
 }
@@ -119,9 +161,12 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
   roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
   for_each_shared(mine, theirs, true, [&](std::int32_t at, std::int32_t i) {
-    combine(mine.containers[at], theirs.containers[i], theirs.typecodes[i], op);
+    combine(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
     return true;
   });
+  if (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) {
+    drop_left_out(mine, op == Algebra::INTERSECTION ? &theirs : nullptr);
+  }
 }
 
 }  // namespace quorvel::storage

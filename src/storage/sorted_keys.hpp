@@ -22,7 +22,9 @@ std::int64_t find_key(const Key* keys, std::int64_t count, Key key) noexcept {
   using Wide = std::conditional_t<sizeof(Key) <= 2, std::uint32_t, std::uint64_t>;
   const Wide spread = Wide{keys[count - 1]} - keys[0];
   const Wide offset = Wide{key} - keys[0];
-  const auto guess = static_cast<std::int64_t>(offset * static_cast<Wide>(count - 1) / spread);
+  // Consecutive keys (containers of a dense stretch) put `key` at its offset, without a division.
+  const auto guess = static_cast<std::int64_t>(
+      spread == static_cast<Wide>(count - 1) ? offset : offset * static_cast<Wide>(count - 1) / spread);
   if (keys[guess] == key) return guess;
   std::int64_t low = 0;  // the answer lies in [low, high)
   std::int64_t high = 0;

@@ -32,7 +32,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 CEILING = ROOT / "build" / "scan-ceiling" / "scan_ceiling"
 
-BULK, PER_CALL, COPY_LIMIT, SIZE, SCAN = 1.0, 1.5, 2.0, 1.05, 1.0
+BULK, PER_CALL, NEW_CONTAINERS, COPY_LIMIT, SIZE, SCAN = 1.0, 1.0, 1.5, 2.0, 1.05, 1.0
 READER, READER_LINEAR = 1 / 0.7, 3.0  # count_ndjson over a file against one scan of its bytes in memory
 # The configurations of the C++ scan ceiling run on the whole file, as (row name, mode, bytes): one
 # batch for the file; 1 MiB batches with simdjson's stage-1 worker thread indexing the next batch
@@ -154,7 +154,7 @@ class Suite:
             assert [q in pyset for q in queries] == [q in a for q in queries]
             self.per_call("in", workload, lambda q: q in a, "in set", lambda q: q in pyset, None, queries)
             del pyset
-        self.set_one(workload, a, pa, spread.tolist())
+        self.change_rows(workload, a, pa, spread.tolist(), queries)
 
         # Whole-set reads.
         assert sum(a) == sum(pa)
@@ -198,19 +198,34 @@ class Suite:
         self.range_rows(workload, a, pa, positions)
         self.persistence_rows(workload, a, pa)
 
-    def set_one(self, workload, a, pa, fresh):
-        def ours(copy):
+    def change_rows(self, workload, a, pa, fresh, queries):
+        """set of new positions (on the sparse workload in buckets of tens of thousands of containers) and
+        unset of the queries, each loop on a fresh copy, per call."""
+        def set_ours(copy):
             for q in fresh:
                 copy.set(q)
-        def theirs(copy):
+
+        def set_theirs(copy):
             for q in fresh:
                 copy.add(q)
-        check, peer_check = a.copy(), pa.copy()
-        ours(check), theirs(peer_check)
-        assert check.cardinality == len(peer_check)
-        del check, peer_check
-        self.add("set (one position)", workload, self.median(ours, a.copy) / len(fresh), "BitMap64.add",
-                 self.median(theirs, pa.copy) / len(fresh), PER_CALL)
+
+        def unset_ours(copy):
+            for q in queries:
+                copy.unset(q)
+
+        def unset_theirs(copy):
+            for q in queries:
+                copy.discard(q)
+        for operation, ours, name, theirs, calls, target in (
+                ("set (one position)", set_ours, "BitMap64.add", set_theirs, len(fresh),
+                 NEW_CONTAINERS if workload == "sparse" else PER_CALL),
+                ("unset (one position)", unset_ours, "BitMap64.discard", unset_theirs, len(queries), PER_CALL)):
+            check, peer_check = a.copy(), pa.copy()
+            ours(check), theirs(peer_check)
+            assert check.cardinality == len(peer_check)
+            del check, peer_check
+            self.add(operation, workload, self.median(ours, a.copy) / calls, name,
+                     self.median(theirs, pa.copy) / calls, target)
 
     def bool_array(self, workload, a, pa, expected):
         def peer_mask():
@@ -250,7 +265,8 @@ class Suite:
             assert check.cardinality == len(peer_check) and check.last == peer_check.max()
             del check, peer_check
             self.add(name, workload, self.median(ours, a.copy), name.split()[0] == "set" and "BitMap64.add_range"
-                     or "BitMap64.flip_inplace", self.median(theirs, pa.copy), None)
+                     or "BitMap64.flip_inplace", self.median(theirs, pa.copy),
+                     BULK if name.startswith("flip") and workload == "sparse" else None)
         # Near the start, contract/expand move every member: the peer's whole-bitmap shift is the same set.
         first, by = int(positions[0]), 5
         assert first > by

@@ -5,6 +5,7 @@
 // container index and containers, those of the release that roaring32.cpp checks.
 #include <cstdlib>
 
+#include "allocation.hpp"
 #include "roaring32.hpp"
 
 namespace quorvel::storage {
@@ -165,6 +166,8 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
     return true;
   });
   if (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) {
+    // The dropped containers predate every open scope, and nothing refers to them after.
+    const ImmediateRelease release;
     drop_left_out(mine, op == Algebra::INTERSECTION ? &theirs : nullptr);
   }
 }

@@ -309,22 +309,33 @@ void Roaring32::swap(Roaring32& other) noexcept {
   std::swap(emptied_, other.emptied_);
 }
 
+// The containers dropped predate every open scope, and nothing refers to them once dropped: they
+// are freed at once.
+void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* kept_keys) noexcept {
+  const ImmediateRelease release;
+  std::int32_t kept = 0;
+  std::int32_t next_key = 0;
+  for (std::int32_t i = 0; i < index.size; ++i) {
+    if (kept_keys != nullptr) {
+      while (next_key < kept_keys->size && kept_keys->keys[next_key] < index.keys[i]) ++next_key;
+    }
+    const bool key_kept =
+        kept_keys == nullptr || (next_key < kept_keys->size && kept_keys->keys[next_key] == index.keys[i]);
+    if (!key_kept || !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
+      internal::container_free(index.containers[i], index.typecodes[i]);
+      continue;
+    }
+    move_entries(index, i, index, kept++, 1);
+  }
+  index.size = kept;
+}
+
 // Drops the emptied containers in one pass, then merges the two sorted indexes from the back, in
-// place in the bucket's index. The emptied containers predate every open scope and nothing refers
-// to them once dropped: they are freed at once.
+// place in the bucket's index.
 void Roaring32::settle() const noexcept {
   roaring_array_t& index = bitmap_.high_low_container;
   if (emptied_ != 0) {
-    const ImmediateRelease release;
-    std::int32_t kept = 0;
-    for (std::int32_t i = 0; i < index.size; ++i) {
-      if (!internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
-        internal::container_free(index.containers[i], index.typecodes[i]);
-        continue;
-      }
-      move_entries(index, i, index, kept++, 1);
-    }
-    index.size = kept;
+    drop_containers(index, nullptr);
     emptied_ = 0;
   }
   roaring_array_t& staged = staged_.high_low_container;

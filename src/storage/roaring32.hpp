@@ -99,6 +99,9 @@ class Roaring32 {
 
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
+  // Frees the empty containers of `index` and, given `kept_keys`, those whose key it lacks, and closes
+  // the gaps: one pass that cannot fail.
+  static void drop_containers(roaring_array_t& index, const roaring_array_t* kept_keys) noexcept;
   // Drops the emptied containers and moves the staged ones into the index (room for them is kept):
   // never fails, never changes members.
   void settle() const noexcept;

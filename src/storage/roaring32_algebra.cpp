@@ -5,7 +5,6 @@
 // container index and containers, those of the release that roaring32.cpp checks.
 #include <cstdlib>
 
-#include "allocation.hpp"
 #include "roaring32.hpp"
 
 namespace quorvel::storage {
@@ -111,28 +110,6 @@ void combine(container_t* c1, std::uint8_t kind1, const container_t* c2, std::ui
   }
 }
 
-// Drops the containers that the new-bitmap op leaves out: those emptied and, given `kept`, those
-// whose key it lacks (an intersection's). Frees them and closes the gaps; cannot fail.
-void drop_left_out(roaring_array_t& index, const roaring_array_t* kept) noexcept {
-  std::int32_t size = 0;
-  std::int32_t j = 0;
-  for (std::int32_t i = 0; i < index.size; ++i) {
-    if (kept != nullptr) {
-      while (j < kept->size && kept->keys[j] < index.keys[i]) ++j;
-    }
-    const bool key_kept = kept == nullptr || (j < kept->size && kept->keys[j] == index.keys[i]);
-    if (!key_kept || !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
-      internal::container_free(index.containers[i], index.typecodes[i]);
-      continue;
-    }
-    index.keys[size] = index.keys[i];
-    index.containers[size] = index.containers[i];
-    index.typecodes[size] = index.typecodes[i];
-    ++size;
-  }
-  index.size = size;
-}
-
 }  // namespace
 
 // Keys of other that we lack add containers in a union or symmetric difference, so there the walk
@@ -165,10 +142,10 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
     combine(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
     return true;
   });
+  // The new-bitmap op leaves out the containers emptied, and in an intersection those whose key
+  // other lacks.
   if (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) {
-    // The dropped containers predate every open scope, and nothing refers to them after.
-    const ImmediateRelease release;
-    drop_left_out(mine, op == Algebra::INTERSECTION ? &theirs : nullptr);
+    drop_containers(mine, op == Algebra::INTERSECTION ? &theirs : nullptr);
   }
 }
 

@@ -221,15 +221,25 @@ void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, s
   change_aside(bitmap, value, roaring_bitmap_add);
 }
 
-// Removes `value` from `bitmap`: in place where that cannot allocate or where room can be made
-// first, else aside.
-void remove_value(roaring_bitmap_t& bitmap, std::uint32_t value) {
-  const roaring_array_t& index = bitmap.high_low_container;
-  const std::int32_t at = find_container(index, key_of(value));
+// Removes `low` from container `at` of `index`, where removes_in_place holds: allocates nothing.
+// Whether the container is empty now.
+bool remove_in_place(roaring_array_t& index, std::int32_t at, std::uint16_t low) noexcept {
+  std::uint8_t kind = 0;
+  const container_t* values =
+      internal::container_remove(index.containers[at], low, index.typecodes[at], &kind);
+  return !internal::container_nonzero_cardinality(values, kind);
+}
+
+// Removes `value` from `bitmap`, whose container for it is at `at` (what find_container answers):
+// in place where that cannot allocate or where room can be made first, freeing the container if it
+// empties; else aside.
+void remove_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value) {
+  roaring_array_t& index = bitmap.high_low_container;
   if (at < 0) return;
-  if (removes_in_place(index.containers[at], index.typecodes[at], static_cast<std::uint16_t>(value)) ||
+  const auto low = static_cast<std::uint16_t>(value);
+  if (removes_in_place(index.containers[at], index.typecodes[at], low) ||
       make_room(index.containers[at], index.typecodes[at])) {
-    roaring_bitmap_remove(&bitmap, value);  // frees the container if it empties, allocates nothing
+    if (remove_in_place(index, at, low)) internal::ra_remove_at_index_and_free(&index, at);
     return;
   }
   change_aside(bitmap, value, roaring_bitmap_remove);
@@ -370,19 +380,18 @@ void Roaring32::add(std::uint32_t value) {
 
 void Roaring32::remove(std::uint32_t value) {
   const roaring_array_t& staged = staged_.high_low_container;
-  if (staged.size != 0 && find_container(staged, key_of(value)) >= 0) {
-    return remove_value(staged_, value);
+  if (staged.size != 0) {
+    const std::int32_t staged_at = find_container(staged, key_of(value));
+    if (staged_at >= 0) return remove_value(staged_, staged_at, value);
   }
   roaring_array_t& index = bitmap_.high_low_container;
   const std::int32_t at = find_container(index, key_of(value));
   const auto low = static_cast<std::uint16_t>(value);
   if (at < 0 || index.size < STAGED_FROM ||
       !removes_in_place(index.containers[at], index.typecodes[at], low)) {
-    return remove_value(bitmap_, value);
+    return remove_value(bitmap_, at, value);
   }
-  std::uint8_t kind = 0;
-  container_t* values = internal::container_remove(index.containers[at], low, index.typecodes[at], &kind);
-  if (!internal::container_nonzero_cardinality(values, kind) && ++emptied_ >= STAGED_LIMIT) settle();
+  if (remove_in_place(index, at, low) && ++emptied_ >= STAGED_LIMIT) settle();
 }
 
 bool Roaring32::contains(std::uint32_t value) const noexcept {

@@ -1,9 +1,13 @@
 // Bucket bookkeeping: which keys each operation creates, keeps or removes, empty buckets included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <utility>
+#include <vector>
 
 #include "bitmap_model.hpp"
+#include "storage/sorted_keys.hpp"
 
 namespace quorvel::testing {
 namespace {
@@ -174,6 +178,36 @@ TEST(Buckets, BulkAddCreatesOnlyTheBucketsOfItsValues) {
   bitmap.add_many(values, 5);
   EXPECT_EQ(keys_of(bitmap), (Keys{0, 9, 0xFFFFFFFF}));
   EXPECT_EQ(members_of(bitmap), (Members{3, 9 * SPAN, 9 * SPAN + 1, MAX_POSITION}));
+}
+
+// The key search behind every bucket and container lookup answers as a binary search would, for
+// short arrays (one pass of comparisons) and long ones (interpolation, gallop), with keys spread
+// evenly, consecutively or in clumps, and for keys present, absent, below and above them all.
+template <class Key>
+void expect_key_search_matches_lower_bound(std::mt19937_64& rng) {
+  for (std::size_t count = 0; count <= 3 * storage::SHORT_KEYS; ++count) {
+    for (const std::uint64_t spread : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{256}}) {
+      std::vector<Key> keys;
+      Key next = static_cast<Key>(rng() % 5);
+      for (std::size_t i = 0; i < count; ++i) {
+        keys.push_back(next);
+        next = static_cast<Key>(next + 1 + (rng() % 4 == 0 ? rng() % spread : 0));
+      }
+      const auto size = static_cast<std::int64_t>(count);
+      for (Key key = 0; key < static_cast<Key>(next + 3); ++key) {
+        const auto place = std::lower_bound(keys.begin(), keys.end(), key) - keys.begin();
+        const bool present = place < size && keys[static_cast<std::size_t>(place)] == key;
+        ASSERT_EQ(storage::find_key(keys.data(), size, key), present ? place : -(place + 1))
+            << "count " << count << " spread " << spread << " key " << key;
+      }
+    }
+  }
+}
+
+TEST(Buckets, KeySearchMatchesLowerBound) {
+  std::mt19937_64 rng(7);
+  expect_key_search_matches_lower_bound<std::uint16_t>(rng);
+  expect_key_search_matches_lower_bound<std::uint32_t>(rng);
 }
 
 }  // namespace

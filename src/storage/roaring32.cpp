@@ -192,9 +192,17 @@ void change_aside(roaring_bitmap_t& bitmap, std::uint32_t value, Change&& change
 // has room for one more container.
 void open_container(roaring_array_t& index, std::int32_t place, std::uint32_t value) {
   constexpr std::int32_t OPENING_CAPACITY = 4;  // values; the block is no smaller for fewer
-  AllocationScope scope;
-  internal::array_container_t* values = internal::array_container_create_given_capacity(OPENING_CAPACITY);
-  scope.commit();
+  // The container's two blocks, made as array_container_create_given_capacity makes them; the hook
+  // throws for a failed one, and the struct goes back if its values' block fails.
+  auto* values =
+      static_cast<internal::array_container_t*>(roaring_malloc(sizeof(internal::array_container_t)));
+  try {
+    values->array = static_cast<std::uint16_t*>(roaring_malloc(OPENING_CAPACITY * sizeof(std::uint16_t)));
+  } catch (...) {
+    roaring_free(values);
+    throw;
+  }
+  values->capacity = OPENING_CAPACITY;
   values->array[0] = static_cast<std::uint16_t>(value);
   values->cardinality = 1;
   internal::ra_insert_new_key_value_at(&index, place, key_of(value), values,

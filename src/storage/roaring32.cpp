@@ -229,8 +229,8 @@ void add_value(roaring_bitmap_t& bitmap, std::int32_t at, std::uint32_t value, s
   change_aside(bitmap, value, roaring_bitmap_add);
 }
 
-// Removes `low` from container `at` of `index`, where removes_in_place holds: allocates nothing.
-// Whether the container is empty now.
+// Removes `low` from container `at` of `index`, where removes_in_place holds or make_room made room:
+// allocates nothing. Whether the container is empty now.
 bool remove_in_place(roaring_array_t& index, std::int32_t at, std::uint16_t low) noexcept {
   std::uint8_t kind = 0;
   const container_t* values =

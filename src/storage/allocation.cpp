@@ -103,7 +103,9 @@ struct ScopeRecords {
   void keep_room_for_releases(std::size_t made_blocks) { released.reserve(made_blocks + outside_releases); }
 
   void reset() noexcept {
-    constexpr std::size_t KEPT_CAPACITY = std::size_t{1} << 16;  // records; a large scope's go back
+    // Records kept for the next scope (2 MiB a list): room for a whole bucket built in one scope
+    // (65,536 containers of two blocks) and its temporaries; a larger scope's lists go back.
+    constexpr std::size_t KEPT_CAPACITY = std::size_t{1} << 18;
     made.size = released.size = 0;
     outside_releases = 0;
     if (made.capacity > KEPT_CAPACITY) made.discard();

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace quorvel::storage {
 
@@ -57,6 +58,17 @@ class AllocationScope {
  private:
   bool open_ = true;
 };
+
+// What build() returns, built inside an AllocationScope of its own, so that it is an ordinary object
+// once returned. Operations scope each bucket they build on its own rather than the whole
+// operation: a scope then records one bucket's blocks, not a whole bitmap's.
+template <class Build>
+auto built_in_scope(Build&& build) {
+  AllocationScope scope;
+  auto built = std::forward<Build>(build)();
+  scope.commit();
+  return built;
+}
 
 // Inside it CRoaring's frees happen at once, also within an AllocationScope: for blocks made before
 // every open scope that nothing references once they are freed, whether the scopes commit or not

@@ -41,10 +41,12 @@ constexpr Operation SYMMETRIC_DIFFERENCE{roaring_bitmap_xor, Roaring32::Algebra:
 // op(mine, theirs) as a new bucket carrying the copy-on-write flag of `mine`. A null result
 // (CRoaring out of memory) fails as a failed bucket copy does.
 Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation op) {
-  roaring_bitmap_t* result = op(mine.get(), theirs.get());
-  if (result == nullptr) throw std::runtime_error("failed roaring_bitmap_overwrite in constructor");
-  roaring_bitmap_set_copy_on_write(result, roaring_bitmap_get_copy_on_write(mine.get()));
-  return Roaring32::adopt(result);
+  return built_in_scope([&] {
+    roaring_bitmap_t* result = op(mine.get(), theirs.get());
+    if (result == nullptr) throw std::runtime_error("failed roaring_bitmap_overwrite in constructor");
+    roaring_bitmap_set_copy_on_write(result, roaring_bitmap_get_copy_on_write(mine.get()));
+    return Roaring32::adopt(result);
+  });
 }
 
 // What a bucket of `a` becomes when `b` has no bucket with its key: an empty bucket (intersection),
@@ -67,7 +69,6 @@ using WhereTheyLie = std::vector<std::pair<const Roaring32*, const Roaring32*>>;
 // there instead.
 Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, WhereTheyLie* in_place = nullptr) {
   const Unmatched only_a = unmatched(op, in_place != nullptr);
-  AllocationScope scope;
   Buckets out;
   auto mine = a.begin();
   auto theirs = b.begin();
@@ -90,7 +91,6 @@ Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, Where
       ++theirs;
     }
   }
-  scope.commit();
   return out;
 }
 

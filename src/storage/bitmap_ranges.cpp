@@ -31,15 +31,15 @@ void Bitmap::change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange
       if (piece.end > piece.begin) values.reserve_range(piece.begin, piece.end);
     }
   }
-  AllocationScope scope;
   std::vector<std::pair<Roaring32*, Roaring32::Change>> changes;
   Buckets created;
   const auto change_present = [&](Roaring32& values, Piece piece) {
     if (piece.end <= piece.begin) return;
-    changes.emplace_back(&values, change == RangeChange::ADD ? values.prepare_add(piece.begin, piece.end)
-                                  : change == RangeChange::REMOVE
-                                      ? values.prepare_remove(piece.begin, piece.end)
-                                      : values.prepare_flip(piece.begin, piece.end));
+    changes.emplace_back(&values, built_in_scope([&] {
+      return change == RangeChange::ADD      ? values.prepare_add(piece.begin, piece.end)
+             : change == RangeChange::REMOVE ? values.prepare_remove(piece.begin, piece.end)
+                                             : values.prepare_flip(piece.begin, piece.end);
+    }));
   };
   if (grows) {
     auto next = present.begin();
@@ -47,15 +47,18 @@ void Bitmap::change_range(std::uint64_t start, std::uint64_t end_ex, RangeChange
       if (next != present.end() && next->first == key) {
         change_present((next++)->second, piece);
       } else {  // adding or flipping a piece of an absent bucket adds the piece
-        Roaring32& fresh = created.emplace_hint(created.end(), key, Roaring32())->second;
-        if (piece.end > piece.begin) roaring_bitmap_add_range(fresh.get(), piece.begin, piece.end);
+        created.emplace_hint(created.end(), key, built_in_scope([&] {
+                               Roaring32 fresh;
+                               if (piece.end > piece.begin)
+                                 roaring_bitmap_add_range(fresh.get(), piece.begin, piece.end);
+                               return fresh;
+                             }));
       }
       return true;
     });
   } else {
     for (auto& [key, values] : present) change_present(values, piece_of(key, start, end_ex));
   }
-  scope.commit();
   for (auto& [values, prepared] : changes) values->apply(std::move(prepared));
   buckets_.merge(created);
 }

@@ -31,16 +31,19 @@ std::size_t serialize(const Roaring32& values, std::uint8_t* out, bool portable)
 }
 
 // Decodes one payload of exactly `size` bytes (the decoder may use fewer); null or an inconsistent
-// bitmap fails the whole read.
+// bitmap fails the whole read. An inconsistent one is left to the scope to free: clearing it through
+// CRoaring is not safe.
 Roaring32 decode(const std::uint8_t* payload, std::size_t size, bool portable) {
-  roaring_bitmap_t* decoded =
-      portable ? roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(payload), size)
-               : roaring_bitmap_deserialize_safe(payload, size);
-  if (decoded == nullptr) throw std::runtime_error("failed alloc while reading");
-  Roaring32 values = Roaring32::adopt(decoded);
-  if (!roaring_bitmap_internal_validate(values.get(), nullptr))
-    throw std::runtime_error("failed alloc while reading");
-  return values;
+  return built_in_scope([&] {
+    roaring_bitmap_t* decoded =
+        portable ? roaring_bitmap_portable_deserialize_safe(reinterpret_cast<const char*>(payload), size)
+                 : roaring_bitmap_deserialize_safe(payload, size);
+    if (decoded == nullptr) throw std::runtime_error("failed alloc while reading");
+    Roaring32 values = Roaring32::adopt(decoded);
+    if (!roaring_bitmap_internal_validate(values.get(), nullptr))
+      throw std::runtime_error("failed alloc while reading");
+    return values;
+  });
 }
 
 void optimize_runs(Bitmap::Buckets& buckets) {
@@ -127,7 +130,6 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable, I
     throw std::invalid_argument("persisted form claims " + std::to_string(count) + " buckets, but its " +
                                 std::to_string(size) + " bytes hold at most " + std::to_string(room));
   }
-  AllocationScope scope;
   Bitmap result;
   std::vector<std::uint8_t> copy;  // of a payload that may change: read from the caller's buffer once, here
   std::size_t offset = COUNT_BYTES;
@@ -154,7 +156,6 @@ Bitmap Bitmap::read(const std::uint8_t* data, std::size_t size, bool portable, I
     result.buckets_.insert_or_assign(key, decode(payload, payload_length, portable));
     offset += RECORD_HEADER_BYTES + payload_length;
   }
-  scope.commit();
   return result;
 }
 

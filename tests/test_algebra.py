@@ -188,8 +188,9 @@ def test_aliased_operands(name, seed):
 CONTAINER = 2**16
 # (first container, containers, density) parts of each operand, in bucket 3; densities above 1/16
 # give bitset containers, and full ones (other's are run-optimised) run containers. The in-place
-# forms change bitsets that stay bitsets, and arrays that shrink, where they lie, and build
-# everything else aside; either way the bytes must be the new-object form's.
+# forms change bitsets that stay bitsets, and arrays that shrink, where they lie, build aside only
+# the containers that change where few do, and everything else aside; either way the bytes must be
+# the new-object form's.
 CONTAINER_CASES = {
     "dense, partial last container": ([(0, 16.5, 0.9)], [(0, 16.5, 0.9)]),
     "bitsets and arrays": ([(0, 6, 0.6)], [(0, 6, 0.01)]),
@@ -201,6 +202,9 @@ CONTAINER_CASES = {
     "a last container falls to an array": ([(0, 16, 0.9)], [(0, 15, 0.9), (15, 1, 4200 / CONTAINER)]),
     "a bitset bucket and an array bucket": ([(0, 8, 0.9), (BUCKET // CONTAINER, 3, 0.001)],
                                             [(0, 8, 0.9), (BUCKET // CONTAINER, 3, 0.002)]),
+    "few of self's containers change": ([(0, 16, 0.9)], [(15, 3, 0.001)]),
+    "full runs stay in a union": ([(0, 12, 1.0), (12, 2, 0.01)], [(0, 14, 0.5)]),
+    "a full run empties a bitset": ([(0, 16, 0.5)], [(4, 1, 1.0)]),
 }
 NUMPY_MODELS = {"union": np.union1d, "intersect": np.intersect1d, "difference": np.setdiff1d,
                 "symmetric_difference": np.setxor1d}

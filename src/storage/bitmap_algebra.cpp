@@ -1,6 +1,7 @@
 // Set algebra and comparison, bucket by bucket. Which empty buckets a result keeps is part of
 // the contract (the persisted form lists them): no operation here removes a bucket.
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -57,16 +58,23 @@ Unmatched unmatched(Operation op, bool in_place) noexcept {
   return in_place ? Unmatched::KEEP : Unmatched::COPY;
 }
 
-// Buckets of self that an in-place form changes where they lie (Roaring32::combines_in_place), each
-// with other's bucket of the same key.
-using WhereTheyLie = std::vector<std::pair<const Roaring32*, const Roaring32*>>;
+// A bucket of self that an in-place form changes where it lies, with other's bucket of the same key
+// and, unless it combines in place (Roaring32::combines_in_place), the containers that change,
+// built aside (Roaring32::changed_containers).
+struct WhereItLies {
+  const Roaring32* mine;
+  const Roaring32* theirs;
+  std::optional<Roaring32> changed;
+};
+using WhereTheyLie = std::vector<WhereItLies>;
 
 // The buckets of `a op b` that differ from a's, built in one merge walk with one CRoaring call per
 // shared key, so no bucket is copied and then rewritten: shared keys get op(a, b); keys only in
 // `a` get what unmatched() says; keys only in `b` get a copy of b's bucket when the operation keeps
 // them. Keys and empty buckets come out as the in-place forms leave them. With `in_place` (the
 // in-place forms, `a` being self's buckets), a shared bucket that can change where it lies is listed
-// there instead.
+// there instead: one that combines in place, or, but in an intersection (which replaces all of a
+// bucket's containers), one where few containers change.
 Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, WhereTheyLie* in_place = nullptr) {
   const Unmatched only_a = unmatched(op, in_place != nullptr);
   Buckets out;
@@ -83,7 +91,12 @@ Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, Where
       ++theirs;
     } else {
       if (in_place != nullptr && mine->second.combines_in_place(theirs->second, op.algebra)) {
-        in_place->emplace_back(&mine->second, &theirs->second);
+        in_place->push_back({&mine->second, &theirs->second, std::nullopt});
+      } else if (in_place != nullptr && op.algebra != Roaring32::Algebra::INTERSECTION &&
+                 mine->second.changes_few_containers(theirs->second, op.algebra)) {
+        in_place->push_back({&mine->second, &theirs->second, built_in_scope([&] {
+                               return mine->second.changed_containers(theirs->second, op.algebra);
+                             })});
       } else {
         out.emplace_hint(out.end(), mine->first, combined(mine->second, theirs->second, op.build));
       }
@@ -105,16 +118,25 @@ Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
 
 }  // namespace
 
-// The in-place forms build the new contents of every bucket they change first and then put them
-// in place together (Bitmap::install), so a failure leaves self as it was. Only then do they change
-// the buckets that can change where they lie, which cannot fail.
+// The in-place forms build the new contents of every bucket they change first, and the containers
+// that change in the buckets changed where they lie, and make room for those; then they put the new
+// buckets in place together (Bitmap::install) and change the others where they lie, which cannot
+// fail. So a failure leaves self as it was (its buckets' index capacity aside).
 template <class Operation>
 void Bitmap::change_by(const Bitmap& other, const Operation& op) {
   WhereTheyLie in_place;
   Buckets changed = combined_buckets(buckets_, other.buckets_, op, &in_place);
+  const auto own = [](const Roaring32* mine) { return const_cast<Roaring32*>(mine); };  // self's bucket
+  for (const WhereItLies& bucket : in_place) {
+    if (bucket.changed) own(bucket.mine)->make_room_for(*bucket.changed);
+  }
   install(changed);
-  for (const auto& [mine, theirs] : in_place) {
-    const_cast<Roaring32*>(mine)->combine_in_place(*theirs, op.algebra);  // self's own bucket
+  for (WhereItLies& bucket : in_place) {
+    if (bucket.changed) {
+      own(bucket.mine)->take_changed(std::move(*bucket.changed));
+    } else {
+      own(bucket.mine)->combine_in_place(*bucket.theirs, op.algebra);
+    }
   }
   note_change();
 }

@@ -329,17 +329,19 @@ void Roaring32::swap(Roaring32& other) noexcept {
 
 // The containers dropped predate every open scope, and nothing refers to them once dropped: they
 // are freed at once.
-void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* kept_keys) noexcept {
+void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* keys,
+                                bool keys_kept) noexcept {
   const ImmediateRelease release;
   std::int32_t kept = 0;
   std::int32_t next_key = 0;
   for (std::int32_t i = 0; i < index.size; ++i) {
-    if (kept_keys != nullptr) {
-      while (next_key < kept_keys->size && kept_keys->keys[next_key] < index.keys[i]) ++next_key;
+    bool dropped = !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
+    if (keys != nullptr) {
+      while (next_key < keys->size && keys->keys[next_key] < index.keys[i]) ++next_key;
+      const bool listed = next_key < keys->size && keys->keys[next_key] == index.keys[i];
+      dropped = dropped || listed != keys_kept;
     }
-    const bool key_kept =
-        kept_keys == nullptr || (next_key < kept_keys->size && kept_keys->keys[next_key] == index.keys[i]);
-    if (!key_kept || !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
+    if (dropped) {
       internal::container_free(index.containers[i], index.typecodes[i]);
       continue;
     }
@@ -348,27 +350,29 @@ void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* k
   index.size = kept;
 }
 
-// Drops the emptied containers in one pass, then merges the two sorted indexes from the back, in
-// place in the bucket's index.
-void Roaring32::settle() const noexcept {
-  roaring_array_t& index = bitmap_.high_low_container;
-  if (emptied_ != 0) {
-    drop_containers(index, nullptr);
-    emptied_ = 0;
-  }
-  roaring_array_t& staged = staged_.high_low_container;
-  if (staged.size == 0) return;
-  // From the last staged container back: the index entries after its place move up by the number
-  // of staged ones left, in one block, and it goes in below them.
+// From the last container of `from` back: the index entries after its place move up by the number
+// of containers left to merge, in one block, and it goes in below them.
+void Roaring32::merge_containers(roaring_array_t& index, roaring_array_t& from) noexcept {
   std::int32_t unmoved = index.size;  // index entries [0, unmoved) are still where they were
-  for (std::int32_t next = staged.size - 1; next >= 0; --next) {
-    const auto place = static_cast<std::int32_t>(-find_key(index.keys, unmoved, staged.keys[next]) - 1);
+  for (std::int32_t next = from.size - 1; next >= 0; --next) {
+    const auto place = static_cast<std::int32_t>(-find_key(index.keys, unmoved, from.keys[next]) - 1);
     move_entries(index, place, index, place + next + 1, static_cast<std::size_t>(unmoved - place));
-    move_entries(staged, next, index, place + next, 1);
+    move_entries(from, next, index, place + next, 1);
     unmoved = place;
   }
-  index.size += staged.size;
-  staged.size = 0;  // the containers belong to the index now
+  index.size += from.size;
+  from.size = 0;  // the containers belong to `index` now
+}
+
+// Drops the emptied containers in one pass, then merges the staged ones in.
+void Roaring32::settle() const noexcept {
+  if (emptied_ != 0) {
+    drop_containers(bitmap_.high_low_container, nullptr, false);
+    emptied_ = 0;
+  }
+  if (staged_.high_low_container.size != 0) {
+    merge_containers(bitmap_.high_low_container, staged_.high_low_container);
+  }
 }
 
 // --- element changes ---
@@ -429,6 +433,11 @@ void Roaring32::reserve_range(std::uint64_t begin, std::uint64_t end) {
   const std::uint32_t last = key_of(end - 1);
   const std::int32_t present = first_index(index, last + 1) - first_index(index, first);
   reserve_index(bitmap_, index.size + static_cast<std::int32_t>(last - first + 1) - present);
+}
+
+void Roaring32::make_room_for(const Roaring32& changed) {
+  settle();
+  reserve_index(bitmap_, bitmap_.high_low_container.size + changed.bitmap_.high_low_container.size);
 }
 
 // Deep copies of the containers with keys in [first_key, last_key].

@@ -97,11 +97,32 @@ class Roaring32 {
   bool combines_in_place(const Roaring32& other, Algebra op) const noexcept;
   void combine_in_place(const Roaring32& other, Algebra op) noexcept;
 
+  // --- set algebra by the containers that change, for the ops that keep our containers whose key
+  // `other` lacks (union, difference, symmetric difference), in three steps:
+  //  1. changed_containers(other, op), inside an AllocationScope: op's containers, as CRoaring's
+  //     new-bitmap op builds them, for the keys of `other` whose container the op changes or adds
+  //     (empty for a key it empties), built aside;
+  //  2. make_room_for(changed): room in the container index for as many more containers as
+  //     `changed` holds (a change of capacity only);
+  //  3. take_changed(changed): frees our containers of the keys `changed` holds and puts its
+  //     non-empty ones in; cannot fail. Our other containers are neither copied nor touched.
+  // changes_few_containers(other, op): whether the op changes at most a quarter of our containers;
+  // only then do these steps pay. Freeing many containers among others that stay leaves the heap in
+  // pieces, which slows later allocations (a copy of the result, say) more than building the whole
+  // bucket anew costs ---
+  bool changes_few_containers(const Roaring32& other, Algebra op) const noexcept;
+  Roaring32 changed_containers(const Roaring32& other, Algebra op) const;
+  void make_room_for(const Roaring32& changed);
+  void take_changed(Roaring32&& changed) noexcept;
+
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
-  // Frees the empty containers of `index` and, given `kept_keys`, those whose key it lacks, and closes
-  // the gaps: one pass that cannot fail.
-  static void drop_containers(roaring_array_t& index, const roaring_array_t* kept_keys) noexcept;
+  // Frees the empty containers of `index` and, given `keys`, those whose key it lacks (`keys_kept`)
+  // or has (not `keys_kept`), and closes the gaps: one pass that cannot fail.
+  static void drop_containers(roaring_array_t& index, const roaring_array_t* keys, bool keys_kept) noexcept;
+  // Moves every container of `from` into `index`, which lacks their keys and has room for them:
+  // one merge from the back, in place, that cannot fail; `from` is left empty.
+  static void merge_containers(roaring_array_t& index, roaring_array_t& from) noexcept;
   // Drops the emptied containers and moves the staged ones into the index (room for them is kept):
   // never fails, never changes members.
   void settle() const noexcept;

@@ -1,8 +1,11 @@
-// Roaring32's set algebra where the bucket lies: containers changed in place, as CRoaring's own
-// in-place forms do, but only where that allocates nothing and CRoaring's new-bitmap op gives a
-// container of the same kind, so that the bytes persisted are those of the new-bitmap op: bitsets
-// that stay bitsets, and arrays, which only shrink in an intersection or difference. Reads CRoaring's
-// container index and containers, those of the release that roaring32.cpp checks.
+// Roaring32's set algebra where the bucket lies, giving the containers (and so the bytes persisted)
+// of CRoaring's new-bitmap op:
+//  - containers changed in place, as CRoaring's own in-place forms do, but only where that allocates
+//    nothing and the new-bitmap op gives a container of the same kind: bitsets that stay bitsets,
+//    and arrays, which only shrink in an intersection or difference;
+//  - else only the containers whose key the other bucket has, built aside as the new-bitmap op
+//    builds them and then swapped in, while the others stay where they are.
+// Reads CRoaring's container index and containers, those of the release that roaring32.cpp checks.
 #include <cstdlib>
 
 #include "roaring32.hpp"
@@ -110,6 +113,13 @@ void combine(container_t* c1, std::uint8_t kind1, const container_t* c2, std::ui
   }
 }
 
+// Whether our container c stays as it is in op(us, other) whatever other's container of its key:
+// a full run container in a union (CRoaring's op copies it).
+bool stays(const container_t* c, std::uint8_t kind, Algebra op) noexcept {
+  return op == Algebra::UNION && kind == RUN_CONTAINER_TYPE &&
+         internal::run_container_is_full(static_cast<const internal::run_container_t*>(c));
+}
+
 }  // namespace
 
 // Keys of other that we lack add containers in a union or symmetric difference, so there the walk
@@ -145,8 +155,57 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
   // The new-bitmap op leaves out the containers emptied, and in an intersection those whose key
   // other lacks.
   if (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) {
-    drop_containers(mine, op == Algebra::INTERSECTION ? &theirs : nullptr);
+    drop_containers(mine, op == Algebra::INTERSECTION ? &theirs : nullptr, true);
   }
+}
+
+bool Roaring32::changes_few_containers(const Roaring32& other, Algebra op) const noexcept {
+  const roaring_array_t& mine = get()->high_low_container;
+  std::int32_t changing = 0;
+  for_each_shared(mine, other.get()->high_low_container, true, [&](std::int32_t at, std::int32_t) {
+    changing += !stays(mine.containers[at], mine.typecodes[at], op);
+    return 4 * changing <= mine.size;
+  });
+  return 4 * changing <= mine.size;
+}
+
+// The loop of roaring_bitmap_or, _xor and _andnot over the keys of `other`: CRoaring's container op
+// for a shared key, a copy of their container for a key we lack (none in a difference). A container
+// of ours that stays is left out, and an empty result is kept, empty, so that take_changed drops
+// our container of its key, as the new-bitmap op leaves it out.
+Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) const {
+  const roaring_array_t& mine = get()->high_low_container;
+  const roaring_array_t& theirs = other.get()->high_low_container;
+  Roaring32 changed;
+  changed.make_room_for(other);  // ra_append below then allocates nothing
+  const auto combine = op == Algebra::UNION        ? internal::container_or
+                       : op == Algebra::DIFFERENCE ? internal::container_andnot
+                                                   : internal::container_xor;
+  std::int32_t at = 0;
+  for (std::int32_t i = 0; i < theirs.size; ++i) {
+    while (at < mine.size && mine.keys[at] < theirs.keys[i]) ++at;
+    std::uint8_t kind = theirs.typecodes[i];
+    container_t* values = nullptr;
+    if (at < mine.size && mine.keys[at] == theirs.keys[i]) {
+      if (stays(mine.containers[at], mine.typecodes[at], op)) continue;
+      values =
+          combine(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], &kind);
+    } else if (op != Algebra::DIFFERENCE) {
+      values = internal::container_clone(theirs.containers[i], kind);
+    } else {
+      continue;
+    }
+    internal::ra_append(&changed.bitmap_.high_low_container, theirs.keys[i], values, kind);
+  }
+  return changed;
+}
+
+void Roaring32::take_changed(Roaring32&& changed) noexcept {
+  roaring_array_t& index = get()->high_low_container;
+  roaring_array_t& fresh = changed.bitmap_.high_low_container;
+  drop_containers(index, &fresh, false);
+  drop_containers(fresh, nullptr, false);  // the emptied ones
+  merge_containers(index, fresh);
 }
 
 }  // namespace quorvel::storage

@@ -150,9 +150,20 @@ Bitmap bitset_and_sparse_other() {
   return bitmap;
 }
 
+// Members for two of the many containers of bucket 6 of edges() (one of them emptied by a symmetric
+// difference) and for a new one, which in-place forms build alone aside, and one for a new bucket.
+Bitmap few_containers_other() {
+  Bitmap bitmap;
+  const std::uint64_t values[] = {6 * SPAN + 10 * CONTAINER + 9, 6 * SPAN + 12 * CONTAINER,
+                                  6 * SPAN + 401 * CONTAINER + 3, 8 * SPAN + 1};
+  bitmap.add_many(values, std::size(values));
+  return bitmap;
+}
+
 std::vector<Operation> operations() {
   const Bitmap other = sparse_other();
   const Bitmap bitset_other = bitset_and_sparse_other();
+  const Bitmap few_other = few_containers_other();
   const auto sorted = positions(2 * SPAN + 3, 9, 3000, false);
   const auto unsorted = positions(SPAN - 5000, 37, 6000, true);
   const auto dense = positions(4 * SPAN, 1, 5000, false);
@@ -185,6 +196,9 @@ std::vector<Operation> operations() {
       {"difference", [other](Bitmap& b) { b.inplace_difference(other); }},
       {"symmetric difference", [other](Bitmap& b) { b.inplace_symmetric_difference(other); }},
       {"union into a bitset where it lies", [bitset_other](Bitmap& b) { b.inplace_union(bitset_other); }},
+      {"union changing few containers", [few_other](Bitmap& b) { b.inplace_union(few_other); }},
+      {"symmetric difference changing few containers",
+       [few_other](Bitmap& b) { b.inplace_symmetric_difference(few_other); }},
       {"contract", [](Bitmap& b) { b.contract(3 * SPAN + 100, 2 * SPAN + 50); }},
       {"expand", [](Bitmap& b) { b.expand(CONTAINER + 10, 1); }},
       {"add_many sorted", [sorted](Bitmap& b) { b.add_many(sorted.data(), sorted.size()); }},

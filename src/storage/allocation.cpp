@@ -31,6 +31,8 @@ RawAllocator raw = STANDARD;
 // A block handed out by the hook; the low bit marks those of the aligned allocator (every block is
 // at least 8-aligned). Eight bytes per record: a large scope records tens of millions.
 using Block = std::uintptr_t;
+// Marks a record of the released list whose block is already free (PromptRelease).
+constexpr Block FREED = 2;
 
 Block block_of(void* pointer, bool aligned) noexcept {
   return reinterpret_cast<Block>(pointer) | static_cast<Block>(aligned);
@@ -94,6 +96,7 @@ struct BlockList {
 struct ScopeRecords {
   std::size_t depth;
   std::size_t immediate;         // open ImmediateRelease guards
+  std::size_t prompt;            // open PromptRelease guards
   int exceptions_at_entry;       // std::uncaught_exceptions() when the outermost scope opened
   std::size_t outside_releases;  // announced by the open scopes
   BlockList made;                // handed out inside the scope
@@ -121,6 +124,28 @@ void release_thread_lists() noexcept {
   records.released.discard();
 }
 
+// Frees the blocks the scope made, but those freed already: each record marked FREED cancels one
+// record of the same block (an address handed out again after its free is recorded once more).
+// Sorting both lists in place lines them up without allocating.
+void release_made_blocks() noexcept {
+  BlockList& made = records.made;
+  BlockList& released = records.released;
+  for (std::size_t i = 0; i < released.size; ++i) {
+    released.data[i] = (released.data[i] & FREED) != 0 ? released.data[i] & ~FREED : ~Block{0};
+  }
+  std::sort(made.data, made.data + made.size);
+  std::sort(released.data, released.data + released.size);  // the unmarked ones, now ~0, last
+  const Block* freed = released.begin();
+  for (const Block block : made) {
+    while (freed != released.end() && *freed < block) ++freed;
+    if (freed != released.end() && *freed == block) {
+      ++freed;
+      continue;
+    }
+    release(block);
+  }
+}
+
 void* fail_unless(void* block, bool requested) {
   if (block == nullptr && requested) throw std::bad_alloc();
   return block;
@@ -146,7 +171,13 @@ void defer_or_free(void* pointer, bool aligned) noexcept {
   const Block block = block_of(pointer, aligned);
   ScopeRecords& open = records;
   if (open.depth == 0 || open.immediate > 0) return release(block);
-  if (open.released.size < open.released.capacity) return open.released.push_back(block);
+  if (open.released.size < open.released.capacity) {
+    // Without outside releases every block freed in a scope is one it made: under a PromptRelease
+    // it goes now, recorded as freed.
+    if (open.prompt == 0 || open.outside_releases > 0) return open.released.push_back(block);
+    open.released.push_back(block | FREED);
+    return release(block);
+  }
   // Unreachable while every scope announces its outside releases: free now, and forget the block
   // if the scope made it, so that undoing the scope cannot free it twice.
   open.made.forget(block);
@@ -213,16 +244,21 @@ void AllocationScope::commit() noexcept {
   if (!open_) return;
   open_ = false;
   if (--records.depth > 0) return;
-  for (const Block block : records.released) release(block);
+  for (const Block block : records.released) {
+    if ((block & FREED) == 0) release(block);
+  }
   records.reset();
 }
 
 AllocationScope::~AllocationScope() {
   if (!open_) return;
   if (--records.depth > 0) return;  // the outermost scope undoes everything
-  for (const Block block : records.made) release(block);
+  release_made_blocks();
   records.reset();
 }
+
+PromptRelease::PromptRelease() noexcept { ++records.prompt; }
+PromptRelease::~PromptRelease() { --records.prompt; }
 
 ImmediateRelease::ImmediateRelease() noexcept { ++records.immediate; }
 ImmediateRelease::~ImmediateRelease() { --records.immediate; }

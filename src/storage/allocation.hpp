@@ -6,7 +6,8 @@
 // call that may allocate runs inside an AllocationScope, where the memory hook installed here
 //  - throws std::bad_alloc instead of returning null (CRoaring is compiled with unwind tables, so
 //    the exception passes through it);
-//  - records every block it hands out, and defers every free until the scope commits.
+//  - records every block it hands out, and defers every free until the scope commits (but the
+//    frees of the scope's own blocks under a PromptRelease).
 // A scope that ends without commit() frees exactly the blocks it handed out: whatever state CRoaring
 // was in when the exception left it, nothing leaks and nothing is freed twice. Frees are deferred so
 // that a block CRoaring released during the scope is still there for structures that the scope's
@@ -69,6 +70,18 @@ auto built_in_scope(Build&& build) {
   scope.commit();
   return built;
 }
+
+// Inside it, within an AllocationScope that announced no outside releases, CRoaring's frees happen
+// at once: every block freed there is one the scope made (a temporary container, say), and the
+// next allocation can reuse it while it is still in cache, instead of new memory. Undoing the scope
+// leaves those blocks out. For scopes that build one new bitmap in one CRoaring call.
+class PromptRelease {
+ public:
+  PromptRelease() noexcept;
+  PromptRelease(const PromptRelease&) = delete;
+  PromptRelease& operator=(const PromptRelease&) = delete;
+  ~PromptRelease();
+};
 
 // Inside it CRoaring's frees happen at once, also within an AllocationScope: for blocks made before
 // every open scope that nothing references once they are freed, whether the scopes commit or not

@@ -40,9 +40,11 @@ constexpr Operation DIFFERENCE{roaring_bitmap_andnot, Roaring32::Algebra::DIFFER
 constexpr Operation SYMMETRIC_DIFFERENCE{roaring_bitmap_xor, Roaring32::Algebra::SYMMETRIC_DIFFERENCE, true};
 
 // op(mine, theirs) as a new bucket carrying the copy-on-write flag of `mine`. A null result
-// (CRoaring out of memory) fails as a failed bucket copy does.
+// (CRoaring out of memory) fails as a failed bucket copy does. The op's temporaries (a container
+// made and found empty, a run container regrown) go at once, for its next container to reuse.
 Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation op) {
   return built_in_scope([&] {
+    const PromptRelease prompt;
     roaring_bitmap_t* result = op(mine.get(), theirs.get());
     if (result == nullptr) throw std::runtime_error("failed roaring_bitmap_overwrite in constructor");
     roaring_bitmap_set_copy_on_write(result, roaring_bitmap_get_copy_on_write(mine.get()));

@@ -15,6 +15,9 @@
 #include "utf8.hpp"
 #include "window_queue.hpp"
 
+static_assert(IN_PLACE_MARGIN == simdjson::SIMDJSON_PADDING,
+              "windows are read in place where the padding follows");
+
 namespace {
 
 constexpr std::uint8_t UTF8_BOM[] = {0xEF, 0xBB, 0xBF};
@@ -309,8 +312,8 @@ void MemoryScanner::Engine::scan_claimed(WindowQueue& queue, StreamRunner& runne
 
 WindowOutcome MemoryScanner::Engine::scan_window(StreamRunner& runner, const std::uint8_t* body,
                                                  std::size_t length, std::size_t start) const {
-  const bool last = length - start <= window_;
   const std::size_t size = window_length(body, length, window_, start);
+  const bool last = start + size == length;
   if (size == 0 || (start > 0 && !opens_like_the_stream(body + start, size))) return {Verdict::UNSURE};
   const bool indexing_checks = runner.indexing() != nullptr && indexing_checks_utf8(*runner.indexing());
   const bool in_place = length - start - size >= simdjson::SIMDJSON_PADDING;

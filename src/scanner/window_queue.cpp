@@ -17,7 +17,10 @@ std::size_t through_last_newline(const std::uint8_t* data, std::size_t size) noe
 std::size_t window_length(const std::uint8_t* body, std::size_t length, std::size_t window,
                           std::size_t start) noexcept {
   const std::size_t rest = length - start;
-  return rest <= window ? rest : through_last_newline(body + start, window);
+  if (rest > window) return through_last_newline(body + start, window);
+  const std::size_t in_place =
+      rest > IN_PLACE_MARGIN ? through_last_newline(body + start, rest - IN_PLACE_MARGIN) : 0;
+  return in_place > 0 ? in_place : rest;
 }
 
 WindowQueue::WindowQueue(const std::uint8_t* body, std::size_t length, std::size_t window) noexcept

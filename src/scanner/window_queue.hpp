@@ -22,9 +22,15 @@ struct WindowOutcome {
   bool last = false;     // it reaches the body's end
 };
 
-// Length of the window that starts at `start` in [body, body + length): the rest of the body when
-// at most `window` bytes remain, else the longest prefix of the next `window` bytes that ends with
-// a newline; 0 when there is none.
+// Bytes of the body that must follow a window for it to be read where it lies: simdjson's padding
+// (memory_scanner.cpp checks that they agree).
+inline constexpr std::size_t IN_PLACE_MARGIN = 64;
+
+// Length of the window that starts at `start` in [body, body + length): when more than `window`
+// bytes remain, the longest prefix of the next `window` bytes that ends with a newline (0 when there
+// is none); else the rest of the body, but cut after its last newline that at least IN_PLACE_MARGIN
+// bytes follow, where there is one, so that the last window, which is copied, holds only the lines
+// after it.
 std::size_t window_length(const std::uint8_t* body, std::size_t length, std::size_t window,
                           std::size_t start) noexcept;
 

@@ -436,8 +436,9 @@ void Roaring32::reserve_range(std::uint64_t begin, std::uint64_t end) {
 }
 
 void Roaring32::make_room_for(const Roaring32& changed) {
+  const auto more = static_cast<std::int32_t>(changed.container_count());  // its staged ones included
   settle();
-  reserve_index(bitmap_, bitmap_.high_low_container.size + changed.bitmap_.high_low_container.size);
+  reserve_index(bitmap_, bitmap_.high_low_container.size + more);
 }
 
 // Deep copies of the containers with keys in [first_key, last_key].

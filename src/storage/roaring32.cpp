@@ -335,13 +335,13 @@ void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* k
   std::int32_t kept = 0;
   std::int32_t next_key = 0;
   for (std::int32_t i = 0; i < index.size; ++i) {
-    bool dropped = !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
+    bool dropped = false;
     if (keys != nullptr) {
       while (next_key < keys->size && keys->keys[next_key] < index.keys[i]) ++next_key;
       const bool listed = next_key < keys->size && keys->keys[next_key] == index.keys[i];
-      dropped = dropped || listed != keys_kept;
+      dropped = listed != keys_kept;
     }
-    if (dropped) {
+    if (dropped || !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
       internal::container_free(index.containers[i], index.typecodes[i]);
       continue;
     }

@@ -77,11 +77,13 @@ def line_count(data):
                          ids=["scalar", "atoms", "empty", "mark-only-line", "blank-lines", "stream0", "stream1", "stream2",
                               "stream3"])
 @pytest.mark.parametrize("chunk_size", [1, 2, 3, 7, 64, 4099, 1 << 20])
-def test_totals_equal_one_scan_of_the_whole_input(data, chunk_size):
+def test_totals_equal_one_scan_of_the_whole_input(data, chunk_size, tmp_path):
     documents, consumed = MemoryScanner().scan(data)
     assert consumed == len(data)  # the inputs are all valid documents
     expected = (documents, line_count(data), (), 0, len(data))
-    for source in (io.BytesIO(data), RaggedStream(data, seed=chunk_size)):
+    path = tmp_path / "input.ndjson"
+    path.write_bytes(data)  # a regular file is read natively, two threads to a large chunk
+    for source in (io.BytesIO(data), RaggedStream(data, seed=chunk_size), path):
         result = count_ndjson(source, chunk_size=chunk_size)
         assert (result.documents, result.lines, result.bad_lines, result.bad_line_count, result.bytes_read) == expected
 
@@ -93,7 +95,7 @@ MALFORMED = [b'{"a" 1}', b"[1}", b"]", b'{"a":1}}']
 
 
 @pytest.mark.parametrize("seed", range(4))
-def test_bad_lines_are_reported_by_number_and_offset_and_skipped(seed):
+def test_bad_lines_are_reported_by_number_and_offset_and_skipped(seed, tmp_path):
     rng = random.Random(seed)
     lines = random_lines(rng, 12000)  # about 1.2 MB
     for _ in range(6):  # not last: one pass would take a last malformed document as unfinished
@@ -109,8 +111,11 @@ def test_bad_lines_are_reported_by_number_and_offset_and_skipped(seed):
     expected.append(BadLine(len(lines) + 1, offset))
     data = b"".join(lines) + last
     documents, _ = MemoryScanner().scan(b"".join(line for line in lines if line[:-1] not in BAD))
-    for chunk_size in (1 << 20, 4096, 7):
-        result = count_ndjson(RaggedStream(data, seed), chunk_size=chunk_size)
+    path = tmp_path / "input.ndjson"
+    path.write_bytes(data)
+    for chunk_size, source in ((1 << 20, RaggedStream(data, seed)), (4096, RaggedStream(data, seed)),
+                               (7, RaggedStream(data, seed)), (1 << 20, path)):
+        result = count_ndjson(source, chunk_size=chunk_size)
         assert (result.documents, result.bad_lines, result.bad_line_count) == (documents, tuple(expected), len(expected))
     with pytest.raises(BadLineError, match=f"^line {expected[0].line} ") as raised:
         count_ndjson(io.BytesIO(data), on_bad_line="raise")

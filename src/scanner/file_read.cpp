@@ -32,8 +32,7 @@ ChunkRead read_counted(int fd, std::uint8_t* into, std::size_t size, std::uint64
 // The two halves as one read: the second counts only when the first is full, since otherwise
 // the file ended (or shrank) inside the first.
 ChunkRead joined(const ChunkRead& first, const ChunkRead& second, std::size_t first_size) noexcept {
-  if (first.error != 0) return first;
-  if (first.got < first_size) return first;
+  if (first.error != 0 || first.got < first_size) return first;
   if (second.error != 0) return second;
   return {first.got + second.got, first.newlines + second.newlines, 0};
 }

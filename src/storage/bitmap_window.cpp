@@ -11,10 +11,13 @@
 // Absent keys in a gap between hi(position) and t are not created: creating them
 // would cost memory in proportion to the key span (up to 2^32 buckets for two members).
 // A bucket emptied by the deleted window stays present, as with `unset`.
+#include <algorithm>
+#include <array>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "allocation.hpp"
 #include "bitmap.hpp"
@@ -60,47 +63,94 @@ Move move_down(std::uint64_t by) {
   return {-whole - 1, static_cast<std::uint32_t>(BUCKET_SPAN - low_bits(by))};
 }
 
-// ORs `part` into bucket `key` of `out`; an empty part creates nothing. The caller guarantees
-// that a non-empty part has a key in [0, 2^32).
-void merge_into(Buckets& out, std::int64_t key, Roaring32&& part) {
-  if (part.empty()) return;
-  const auto [slot, created] = out.try_emplace(static_cast<std::uint32_t>(key), std::move(part));
-  if (!created) roaring_bitmap_or_inplace(slot->second.get(), part.get());
-}
-
-// Adds the members of bucket `key` (low values `values`) to `out` after `move`; each source
-// bucket lands in at most two adjacent destination buckets.
-void move_into(Buckets& out, std::uint32_t key, const Roaring32& values, Move move) {
-  if (values.empty()) return;
-  const std::int64_t base = std::int64_t{key} + move.buckets;
-  if (move.offset == 0) {
-    merge_into(out, base, Roaring32(values));
-    return;
-  }
-  const auto offset = static_cast<std::int64_t>(move.offset);
-  merge_into(out, base, Roaring32::adopt(roaring_bitmap_add_offset(values.get(), offset)));
-  merge_into(out, base + 1,
-             Roaring32::adopt(
-                 roaring_bitmap_add_offset(values.get(), offset - static_cast<std::int64_t>(BUCKET_SPAN))));
-}
-
-// The new contents of the keys [first, last] of `buckets`. Of each source bucket k, the low values
-// [0, stay_end(k)) stay where they are and [move_begin(k), 2^32) are moved by `move`; the rest
-// is dropped. Only non-empty buckets are produced.
+// Where the members of a source bucket k go: its low values [0, stay_end(k)) stay in bucket k,
+// [move_begin(k), 2^32) are moved by `move`, the rest is dropped.
 template <class StayEnd, class MoveBegin>
-Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last, StayEnd stay_end,
-                MoveBegin move_begin, Move move) {
-  Buckets out;
+struct Window {
+  StayEnd stay_end;
+  MoveBegin move_begin;
+  Move move;
+};
+template <class StayEnd, class MoveBegin>
+Window(StayEnd, MoveBegin, Move) -> Window<StayEnd, MoveBegin>;
+
+// What a source bucket k sends to one destination: the members that stay (to k), the moved ones that
+// land in k + move.buckets, those that land one bucket higher. A destination receives its shares in
+// the order of their source keys, and a source's shares in this order.
+enum class Share { STAY, LOW, HIGH };
+
+// Share `share` of bucket `key` (low values `values`); empty when it sends nothing there.
+template <class StayEnd, class MoveBegin>
+Roaring32 share_of(const Window<StayEnd, MoveBegin>& window, std::uint32_t key, const Roaring32& values,
+                   Share share) {
+  if (share == Share::STAY) return clip(values, Piece{0, window.stay_end(key)});
+  const Piece moving{window.move_begin(key), BUCKET_SPAN};
+  const Roaring32 clipped = moving.whole() ? Roaring32() : clip(values, moving);
+  const Roaring32& part = moving.whole() ? values : clipped;
+  if (part.empty()) return Roaring32();
+  if (window.move.offset == 0) return Roaring32(part);  // LOW only: the members keep their low values
+  const auto offset = static_cast<std::int64_t>(window.move.offset);
+  return Roaring32::adopt(roaring_bitmap_add_offset(
+      part.get(), share == Share::LOW ? offset : offset - static_cast<std::int64_t>(BUCKET_SPAN)));
+}
+
+// The new contents of the keys [first, last] of `buckets`; only non-empty buckets are produced. Each
+// destination bucket is built in an AllocationScope of its own (so a scope records one bucket's
+// blocks): its first share is taken as it is, the others are ORed into it. The shares come as three
+// streams over the source buckets (stay, low, high), each ascending in destination key, merged here.
+template <class StayEnd, class MoveBegin>
+Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last,
+                const Window<StayEnd, MoveBegin>& window) {
+  std::vector<std::pair<std::uint32_t, const Roaring32*>> sources;
   for (const auto& [key, values] : buckets_between(buckets, first, last)) {
-    merge_into(out, key, clip(values, Piece{0, stay_end(key)}));
-    const Piece moving{move_begin(key), BUCKET_SPAN};
-    if (moving.whole()) {
-      move_into(out, key, values, move);
-    } else {
-      move_into(out, key, clip(values, moving), move);
+    if (!values.empty()) sources.emplace_back(key, &values);
+  }
+  const std::int64_t shift[] = {0, window.move.buckets, window.move.buckets + 1};
+  const std::size_t streams = window.move.offset == 0 ? 2 : 3;  // without an offset nothing lands higher
+  std::size_t next[] = {0, 0, 0};
+  const auto destination = [&](std::size_t stream) {
+    return std::int64_t{sources[next[stream]].first} + shift[stream];
+  };
+  // The streams in the order their shares are combined: by source key (the larger the shift, the
+  // lower the source key of a destination), then by share.
+  std::array<std::size_t, 3> order{0, 1, 2};
+  for (std::size_t i = 1; i < streams; ++i) {
+    for (std::size_t j = i; j > 0 && shift[order[j]] > shift[order[j - 1]]; --j) {
+      std::swap(order[j], order[j - 1]);
     }
   }
-  return out;
+  constexpr std::int64_t DONE = std::numeric_limits<std::int64_t>::max();
+  Buckets out;
+  for (;;) {
+    std::int64_t to = DONE;
+    for (std::size_t stream = 0; stream < streams; ++stream) {
+      if (next[stream] < sources.size()) to = std::min(to, destination(stream));
+    }
+    if (to == DONE) return out;
+    std::array<std::pair<std::size_t, Share>, 3> shares{};  // (source index, share), in order
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < streams; ++i) {
+      const std::size_t stream = order[i];
+      if (next[stream] < sources.size() && destination(stream) == to) {
+        shares[count++] = {next[stream]++, static_cast<Share>(stream)};
+      }
+    }
+    Roaring32 bucket = built_in_scope([&] {
+      Roaring32 built;
+      for (std::size_t i = 0; i < count; ++i) {
+        const auto& [key, values] = sources[shares[i].first];
+        Roaring32 piece = share_of(window, key, *values, shares[i].second);
+        if (built.empty()) {
+          built = std::move(piece);
+        } else if (!piece.empty()) {
+          roaring_bitmap_or_inplace(built.get(), piece.get());
+        }
+      }
+      return built;
+    });
+    // The callers guarantee that members land only on keys in [0, 2^32).
+    if (!bucket.empty()) out.emplace_hint(out.end(), static_cast<std::uint32_t>(to), std::move(bucket));
+  }
 }
 
 bool has_members(const Buckets& buckets, std::uint32_t key) {
@@ -133,20 +183,20 @@ Bitmap Bitmap::slice(std::uint64_t start, std::uint64_t end_ex) const {
   if (high_bits(end_ex) < high_bits(start)) {
     throw std::runtime_error("Invalid range" + std::to_string(start) + ".." + std::to_string(end_ex));
   }
-  AllocationScope scope;
+  const auto clipped = [&](std::uint32_t key, const Roaring32& values) {
+    return built_in_scope([&] { return clip(values, piece_of(key, start, end_ex)); });
+  };
   Buckets pieces;
   if (high_bits(start) == high_bits(end_ex)) {
     const Roaring32* values = find_bucket(high_bits(start));
-    pieces.emplace(high_bits(start),
-                   values ? clip(*values, piece_of(high_bits(start), start, end_ex)) : Roaring32());
+    pieces.emplace(high_bits(start), values ? clipped(high_bits(start), *values) : Roaring32());
   } else {
     for (const auto& [key, values] : buckets_between(buckets_, high_bits(start), high_bits(end_ex))) {
-      pieces.emplace_hint(pieces.end(), key, clip(values, piece_of(key, start, end_ex)));
+      pieces.emplace_hint(pieces.end(), key, clipped(key, values));
     }
   }
   Bitmap result;
   result.install(pieces);
-  scope.commit();
   return result;
 }
 
@@ -168,13 +218,11 @@ void Bitmap::contract(std::uint64_t position, std::uint64_t by) {
   const std::uint32_t first = by == 0 ? start : high_bits(position >= by ? position - by + 1 : 0);
   if (first > top) return;
   const bool keeps_lower = position >= by;  // members at or below position - by stay
-  AllocationScope scope;
-  Buckets rebuilt = rebuild(
-      buckets_, first, top,
-      [&](std::uint32_t key) { return keeps_lower ? cut(key, position - by, true) : 0; },
-      [&](std::uint32_t key) { return cut(key, position, true); }, move_down(by));
+  Buckets rebuilt =
+      rebuild(buckets_, first, top,
+              Window{[&](std::uint32_t key) { return keeps_lower ? cut(key, position - by, true) : 0; },
+                     [&](std::uint32_t key) { return cut(key, position, true); }, move_down(by)});
   add_empty_buckets(rebuilt, buckets_, first, top, start, top, /*remove_emptied=*/true);
-  scope.commit();
   note_change();
   splice(buckets_, first, top, std::move(rebuilt));
 }
@@ -191,10 +239,8 @@ void Bitmap::expand(std::uint64_t position, std::uint64_t by) {
   const std::uint32_t top = high_bits(*last_member);
   const std::uint32_t last_key = high_bits(*last_member + by);
   const auto split = [&](std::uint32_t key) { return cut(key, position, false); };
-  AllocationScope scope;
-  Buckets rebuilt = rebuild(buckets_, start, last_key, split, split, move_up(by));
+  Buckets rebuilt = rebuild(buckets_, start, last_key, Window{split, split, move_up(by)});
   add_empty_buckets(rebuilt, buckets_, start, last_key, start, top, /*remove_emptied=*/false);
-  scope.commit();
   note_change();
   splice(buckets_, start, last_key, std::move(rebuilt));
 }

@@ -123,6 +123,19 @@ def test_construction_lays_out_containers_as_single_sets(values):
         assert persisted(built, portable) == persisted(reference, portable)
 
 
+@pytest.mark.parametrize("before", range(66))
+def test_construction_adds_every_run_of_64_as_a_range(before):
+    """A run of 64 positions that opens a container becomes a run container (one by one it would be an
+    array container of 64 values), wherever it lies in the input."""
+    run = list(range(before * CONTAINER, before * CONTAINER + 64))
+    values = [k * CONTAINER + 5 for k in range(before)] + run + [k * CONTAINER + 5 for k in range(before + 1, before + 66)]
+    built, reference = Bitmap(np.array(values, dtype=np.uint64)), Bitmap()
+    for v in values:
+        reference.set(v)
+    assert list(built) == values
+    assert built.persisted_size(True, False, False) < reference.persisted_size(True, False, False)
+
+
 def test_index_array_of_empty_bitmap():
     out = Bitmap().index_array()
     assert out.shape == (0,) and out.dtype == np.uint64

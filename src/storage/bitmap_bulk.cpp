@@ -20,21 +20,37 @@ using Buckets = Bitmap::Buckets;
 // A run of at least RANGE_RUN_LENGTH consecutive positions is added as one range, which CRoaring
 // keeps as a run container where that is the compact form, so later operations on it touch runs,
 // not bits. `bucket` belongs to the caller's AllocationScope.
+//
+// Runs are found without a test per value: a run that long covers some stretch [at, at + PROBE] of
+// any grid of step PROBE, and a stretch whose values span more than PROBE holds no run across it,
+// so only stretches that pass that test are walked (out to their run's ends).
+constexpr std::size_t PROBE = 32;
+static_assert(2 * PROBE <= RANGE_RUN_LENGTH, "a long run must cover a whole stretch of every grid");
+
 void add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t count) {
   roaring_bitmap_t* target = bucket.get();
   roaring_bulk_context_t context{};
-  for (std::size_t run = 0; run < count;) {
-    std::size_t run_end = run + 1;  // [run, run_end): consecutive, duplicates allowed
+  std::size_t single = 0;  // values from here to the next long run are added one by one
+  for (std::size_t at = 0; at < count;) {
+    if (count - at > PROBE && values[at + PROBE] - values[at] > PROBE) {
+      at += PROBE;
+      continue;
+    }
+    // [run, run_end): the run through `at`, steps of at most 1 (duplicates allowed). Runs end where
+    // `single` starts, so the walk back stops there at the latest.
+    std::size_t run = at;
+    while (run > single && values[run] - values[run - 1] <= 1) --run;
+    std::size_t run_end = at + 1;
     while (run_end < count && values[run_end] - values[run_end - 1] <= 1) ++run_end;
     if (run_end - run >= RANGE_RUN_LENGTH) {
+      add_each(*target, context, values + single, run - single);
       roaring_bitmap_add_range_closed(target, low_bits(values[run]), low_bits(values[run_end - 1]));
       context = roaring_bulk_context_t{};  // the range may have replaced the cached container
-    } else {
-      for (std::size_t i = run; i < run_end; ++i)
-        roaring_bitmap_add_bulk(target, &context, low_bits(values[i]));
+      single = run_end;
     }
-    run = run_end;
+    at = run_end;
   }
+  add_each(*target, context, values + single, count - single);
 }
 
 // Builds new contents for the buckets of a non-decreasing stream of positions that arrives in

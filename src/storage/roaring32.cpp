@@ -424,6 +424,20 @@ void Roaring32::flip(std::uint32_t value) {
   }
 }
 
+void add_each(roaring_bitmap_t& bucket, roaring_bulk_context_t& context, const std::uint64_t* values,
+              std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto value = static_cast<std::uint32_t>(values[i]);
+    if (context.container != nullptr && context.typecode == BITSET_CONTAINER_TYPE &&
+        context.key == key_of(value)) {
+      internal::bitset_container_set(static_cast<internal::bitset_container_t*>(context.container),
+                                     static_cast<std::uint16_t>(value));
+    } else {
+      roaring_bitmap_add_bulk(&bucket, &context, value);
+    }
+  }
+}
+
 // --- range changes ---
 
 void Roaring32::reserve_range(std::uint64_t begin, std::uint64_t end) {

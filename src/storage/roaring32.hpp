@@ -4,6 +4,7 @@
 
 #include <roaring/roaring.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -149,5 +150,11 @@ struct Roaring32::Change {
   std::uint16_t last_key;
   Roaring32 containers;  // keys within [first_key, last_key]
 };
+
+// Adds the low 32 bits of values[0, count) to `bucket`, which is being built inside an
+// AllocationScope, one by one as roaring_bitmap_add_bulk does with `context`. A value for the bitset
+// container at hand has its bit set here, as CRoaring's bitset add does, without a call per value.
+void add_each(roaring_bitmap_t& bucket, roaring_bulk_context_t& context, const std::uint64_t* values,
+              std::size_t count);
 
 }  // namespace quorvel::storage

@@ -4,9 +4,9 @@
 //
 // This file, member_export.cpp and roaring32_algebra.cpp are the only ones that read CRoaring's
 // internals: its container index (roaring_array_t: sorted 16-bit keys, container pointers, kind codes)
-// and the three container structs, to tell whether a change can allocate and to splice containers. They
-// are those of the release checked below; see allocation.hpp for why CRoaring must not allocate on live
-// data.
+// and the three container structs, to tell whether a change can allocate, to splice containers and to
+// set a bitset's bits directly (add_each). They are those of the release checked below; see
+// allocation.hpp for why CRoaring must not allocate on live data.
 #include "roaring32.hpp"
 
 #include <algorithm>

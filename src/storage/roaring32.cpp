@@ -381,7 +381,8 @@ void Roaring32::add(std::uint32_t value) {
   roaring_array_t& index = bitmap_.high_low_container;
   roaring_array_t& staged = staged_.high_low_container;
   const std::uint16_t key = key_of(value);
-  const std::int32_t staged_at = find_container(staged, key);
+  // Most buckets stage nothing: then the value's key is not staged and would go first.
+  const std::int32_t staged_at = staged.size == 0 ? -1 : find_container(staged, key);
   if (staged_at >= 0) return add_value(staged_, staged_at, value, 0);
   const std::int32_t at = find_container(index, key);
   if (at >= 0 || index.size < STAGED_FROM) return add_value(bitmap_, at, value, index.size + staged.size + 1);

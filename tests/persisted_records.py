@@ -4,9 +4,10 @@ import pyroaring
 SPAN = 2**32
 
 
-def persisted(bitmap, portable=True):
-    """The bytes of bitmap.write() into a buffer of exactly persisted_size() bytes."""
-    buffer = bytearray(bitmap.persisted_size(portable))
+def persisted(bitmap, portable=True, prepare=True):
+    """The bytes of bitmap.write() into a buffer of exactly persisted_size() bytes; without `prepare`,
+    of the containers as they are (neither run-optimised nor shrunk first)."""
+    buffer = bytearray(bitmap.persisted_size(portable, prepare, prepare))
     assert bitmap.write(buffer, portable) == len(buffer)
     return bytes(buffer)
 

@@ -136,6 +136,23 @@ def test_construction_adds_every_run_of_64_as_a_range(before):
     assert built.persisted_size(True, False, False) < reference.persisted_size(True, False, False)
 
 
+READ_BLOCK = 2**15  # positions that construction reads at a time
+
+
+@pytest.mark.parametrize("cut", [1, 2, 33, 63, 64, 100])
+def test_construction_joins_a_run_cut_by_a_block_edge(cut):
+    """A run that the edge of a block of the input cuts after `cut` of its positions is still added as
+    one range: sorted input, read block by block, builds the same bytes as the same input unsorted."""
+    before = np.arange(0, 2 * (READ_BLOCK - cut), 2, dtype=np.uint64)  # the first block, up to the cut
+    run = np.arange(BUCKET // 2, BUCKET // 2 + 1000, dtype=np.uint64)  # opens a container of its own
+    values = np.concatenate([before, run, run[-1] + 10 + 3 * np.arange(10, dtype=np.uint64)])
+    built = Bitmap(values)
+    assert np.array_equal(built.index_array(), values)
+    unsorted = Bitmap(values[::-1].copy())
+    for portable in (True, False):
+        assert persisted(built, portable, prepare=False) == persisted(unsorted, portable, prepare=False)
+
+
 def test_index_array_of_empty_bitmap():
     out = Bitmap().index_array()
     assert out.shape == (0,) and out.dtype == np.uint64

@@ -101,17 +101,49 @@ class BucketBuilder {
   }
 
   void take(const std::uint64_t* values, std::size_t count) {
-    if (streaming_) return add_to_bucket(bucket_, values, count);
+    if (streaming_) return add_piece(values, count);
     pending_.insert(pending_.end(), values, values + count);
     if (!sparse_shape(values, count)) {
-      add_to_bucket(bucket_, pending_.data(), pending_.size());
+      add_piece(pending_.data(), pending_.size());
       pending_.clear();
       streaming_ = true;
     }
   }
 
+  // Adds the open bucket's next values, but for a run still open at their end and shorter than
+  // RANGE_RUN_LENGTH, which waits in open_run_ for the values that follow: a run cut by the edge of
+  // a block is then added as one range, exactly as in one piece (else its first part would open an
+  // array container that the range could not turn into a run container).
+  void add_piece(const std::uint64_t* values, std::size_t count) {
+    if (!open_run_.empty()) {
+      std::size_t joined = 0;  // leading values that continue the open run, up to a long run's length
+      while (joined < count && joined < RANGE_RUN_LENGTH &&
+             values[joined] - (joined == 0 ? open_run_.back() : values[joined - 1]) <= 1) {
+        ++joined;
+      }
+      open_run_.insert(open_run_.end(), values, values + joined);
+      values += joined;
+      count -= joined;
+      if (count == 0 && open_run_.size() < RANGE_RUN_LENGTH) return;
+      add_to_bucket(bucket_, open_run_.data(), open_run_.size());
+      open_run_.clear();
+    }
+    std::size_t open = count;  // where a short run open at the end starts
+    while (open > 0 && count - open < RANGE_RUN_LENGTH &&
+           (open == count || values[open] - values[open - 1] <= 1)) {
+      --open;
+    }
+    if (count - open >= RANGE_RUN_LENGTH) open = count;  // a long run: added now
+    add_to_bucket(bucket_, values, open);
+    open_run_.assign(values + open, values + count);
+  }
+
   void finish() {
     if (!scope_) return;
+    if (!open_run_.empty()) {
+      add_to_bucket(bucket_, open_run_.data(), open_run_.size());
+      open_run_.clear();
+    }
     if (!pending_.empty()) {
       std::optional<Roaring32> sparse = sparse_bucket(pending_.data(), pending_.size(), image_);
       if (sparse) {
@@ -129,8 +161,9 @@ class BucketBuilder {
 
   const Buckets& present_;
   Buckets built_;
-  std::vector<std::uint64_t> pending_;  // values of a bucket that may still be sparse
-  std::vector<unsigned char> image_;    // scratch of sparse_bucket
+  std::vector<std::uint64_t> pending_;   // values of a bucket that may still be sparse
+  std::vector<std::uint64_t> open_run_;  // a short run at the end of the values streamed so far
+  std::vector<unsigned char> image_;     // scratch of sparse_bucket
   std::uint32_t key_ = 0;
   bool streaming_ = false;
   // The open bucket's scope, and the bucket it builds (declared after it: destroyed first).

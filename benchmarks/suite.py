@@ -170,6 +170,8 @@ class Suite:
             self.bool_array(workload, a, pa, expected)
         assert a.cardinality == len(pa)
         self.compare("cardinality", workload, (lambda: a.cardinality, None), [("len(BitMap64)", lambda: len(pa), None, None)])
+        assert len(a) == len(pa)
+        self.compare("len()", workload, (lambda: len(a), None), [("len(BitMap64)", lambda: len(pa), None, PER_CALL)])
 
         # Comparisons.
         a2, pa2, union, punion = a.copy(), pa.copy(), a | b, pa | pb

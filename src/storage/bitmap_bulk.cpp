@@ -39,9 +39,9 @@ void add_to_bucket(Roaring32& bucket, const std::uint64_t* values, std::size_t c
     // [run, run_end): the run through `at`, steps of at most 1 (duplicates allowed). Runs end where
     // `single` starts, so the walk back stops there at the latest.
     std::size_t run = at;
-    while (run > single && values[run] - values[run - 1] <= 1) --run;
+    while (run > single && continues_run(values[run - 1], values[run])) --run;
     std::size_t run_end = at + 1;
-    while (run_end < count && values[run_end] - values[run_end - 1] <= 1) ++run_end;
+    while (run_end < count && continues_run(values[run_end - 1], values[run_end])) ++run_end;
     if (run_end - run >= RANGE_RUN_LENGTH) {
       add_each(*target, context, values + single, run - single);
       roaring_bitmap_add_range_closed(target, low_bits(values[run]), low_bits(values[run_end - 1]));
@@ -118,19 +118,18 @@ class BucketBuilder {
     if (!open_run_.empty()) {
       std::size_t joined = 0;  // leading values that continue the open run, up to a long run's length
       while (joined < count && joined < RANGE_RUN_LENGTH &&
-             values[joined] - (joined == 0 ? open_run_.back() : values[joined - 1]) <= 1) {
+             continues_run(joined == 0 ? open_run_.back() : values[joined - 1], values[joined])) {
         ++joined;
       }
       open_run_.insert(open_run_.end(), values, values + joined);
       values += joined;
       count -= joined;
       if (count == 0 && open_run_.size() < RANGE_RUN_LENGTH) return;
-      add_to_bucket(bucket_, open_run_.data(), open_run_.size());
-      open_run_.clear();
+      add_open_run();
     }
     std::size_t open = count;  // where a short run open at the end starts
     while (open > 0 && count - open < RANGE_RUN_LENGTH &&
-           (open == count || values[open] - values[open - 1] <= 1)) {
+           (open == count || continues_run(values[open - 1], values[open]))) {
       --open;
     }
     if (count - open >= RANGE_RUN_LENGTH) open = count;  // a long run: added now
@@ -138,12 +137,14 @@ class BucketBuilder {
     open_run_.assign(values + open, values + count);
   }
 
+  void add_open_run() {
+    add_to_bucket(bucket_, open_run_.data(), open_run_.size());
+    open_run_.clear();
+  }
+
   void finish() {
     if (!scope_) return;
-    if (!open_run_.empty()) {
-      add_to_bucket(bucket_, open_run_.data(), open_run_.size());
-      open_run_.clear();
-    }
+    add_open_run();
     if (!pending_.empty()) {
       std::optional<Roaring32> sparse = sparse_bucket(pending_.data(), pending_.size(), image_);
       if (sparse) {

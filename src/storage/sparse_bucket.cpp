@@ -40,7 +40,7 @@ Shape shape_of(const std::uint64_t* values, std::size_t count) noexcept {
   for (std::size_t i = 1; i < count; ++i) {
     const std::size_t opens = container_key(values[i]) != container_key(values[i - 1]);
     const std::size_t fresh = values[i] != values[i - 1];
-    run = values[i] - values[i - 1] <= 1 ? run + 1 : 1;
+    run = continues_run(values[i - 1], values[i]) ? run + 1 : 1;
     in_container = opens ? 1 : in_container + fresh;
     shape.containers += opens;
     shape.distinct += fresh;

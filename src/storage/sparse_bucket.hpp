@@ -16,6 +16,12 @@ namespace quorvel::storage {
 // as one range; buckets holding such a run are not sparse.
 inline constexpr std::size_t RANGE_RUN_LENGTH = 64;
 
+// Whether `value`, following `previous` in non-decreasing input, continues its run (a step of at
+// most 1: duplicates stay in the run).
+inline bool continues_run(std::uint64_t previous, std::uint64_t value) noexcept {
+  return value - previous <= 1;
+}
+
 // The bucket holding the low 32 bits of `values` (one bucket's positions, non-decreasing,
 // duplicates allowed), built exactly as adding them one by one to an empty bucket builds it:
 // only inputs that this leaves as array containers qualify, that is at most 4,096 distinct values

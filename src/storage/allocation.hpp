@@ -74,7 +74,7 @@ auto built_in_scope(Build&& build) {
 // Inside it, within an AllocationScope that announced no outside releases, CRoaring's frees happen
 // at once: every block freed there is one the scope made (a temporary container, say), and the
 // next allocation can reuse it while it is still in cache, instead of new memory. Undoing the scope
-// leaves those blocks out. For scopes that build one new bitmap in one CRoaring call.
+// leaves those blocks out. For scopes that build a new bucket from buckets that stay as they are.
 class PromptRelease {
  public:
   PromptRelease() noexcept;

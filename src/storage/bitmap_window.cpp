@@ -33,10 +33,12 @@ using Buckets = Bitmap::Buckets;
 // A copy of the members of `values` whose low values lie in [piece.begin, piece.end).
 Roaring32 clip(const Roaring32& values, Piece piece) {
   if (piece.begin >= piece.end) return Roaring32();
-  Roaring32 part(values);
-  roaring_bitmap_remove_range(part.get(), 0, piece.begin);
-  roaring_bitmap_remove_range(part.get(), piece.end, BUCKET_SPAN);
-  return part;
+  return values.members_between(piece.begin, piece.end);
+}
+
+// Whether `piece` holds every member of the non-empty `values`, which then serve without a clip.
+bool holds_all(Piece piece, const Roaring32& values) {
+  return piece.whole() || (piece.begin <= values.minimum() && values.maximum() < piece.end);
 }
 
 // The first low value of bucket `key` that lies above `bound` (at or above it when not
@@ -85,8 +87,9 @@ Roaring32 share_of(const Window<StayEnd, MoveBegin>& window, std::uint32_t key, 
                    Share share) {
   if (share == Share::STAY) return clip(values, Piece{0, window.stay_end(key)});
   const Piece moving{window.move_begin(key), BUCKET_SPAN};
-  const Roaring32 clipped = moving.whole() ? Roaring32() : clip(values, moving);
-  const Roaring32& part = moving.whole() ? values : clipped;
+  const bool all_move = holds_all(moving, values);
+  const Roaring32 clipped = all_move ? Roaring32() : clip(values, moving);
+  const Roaring32& part = all_move ? values : clipped;
   if (part.empty()) return Roaring32();
   if (window.move.offset == 0) return Roaring32(part);  // LOW only: the members keep their low values
   const auto offset = static_cast<std::int64_t>(window.move.offset);
@@ -136,6 +139,7 @@ Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last,
       }
     }
     Roaring32 bucket = built_in_scope([&] {
+      const PromptRelease prompt;  // the shares' temporaries go at once, for the next ones to reuse
       Roaring32 built;
       for (std::size_t i = 0; i < count; ++i) {
         const auto& [key, values] = sources[shares[i].first];

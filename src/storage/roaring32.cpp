@@ -30,6 +30,7 @@ namespace internal = roaring::internal;
 using internal::container_t;
 
 constexpr std::uint64_t CONTAINER_SPAN = 1u << 16;
+constexpr std::uint64_t VALUE_SPAN = std::uint64_t{1} << 32;  // the values a bucket can hold
 
 std::uint16_t key_of(std::uint64_t low) noexcept { return static_cast<std::uint16_t>(low >> 16); }
 
@@ -456,10 +457,13 @@ void Roaring32::make_room_for(const Roaring32& changed) {
   reserve_index(bitmap_, bitmap_.high_low_container.size + more);
 }
 
-// Deep copies of the containers with keys in [first_key, last_key].
-Roaring32 Roaring32::containers_between(std::uint16_t first_key, std::uint16_t last_key) const {
-  const roaring_bitmap_t view = view_between(*get(), first_key, last_key);
-  return adopt(roaring_bitmap_copy(&view));
+// The containers of the window's keys are copied, then the two end ones trimmed.
+Roaring32 Roaring32::members_between(std::uint64_t begin, std::uint64_t end) const {
+  const roaring_bitmap_t view = view_between(*get(), key_of(begin), key_of(end - 1));
+  Roaring32 part = adopt(roaring_bitmap_copy(&view));
+  roaring_bitmap_remove_range(&part.bitmap_, 0, begin);
+  roaring_bitmap_remove_range(&part.bitmap_, end, VALUE_SPAN);
+  return part;
 }
 
 // ORs a copy of this bucket's container `key`, if present, into `into`.

@@ -59,6 +59,9 @@ class Roaring32 {
   bool contains(std::uint32_t value) const noexcept;
   std::uint32_t minimum() const noexcept { return roaring_bitmap_minimum(get()); }
   std::uint32_t maximum() const noexcept { return roaring_bitmap_maximum(get()); }
+  // A copy of the members whose low values lie in [begin, end), begin < end <= 2^32: only the
+  // containers of those keys are read, so a narrow window of a large bucket costs little.
+  Roaring32 members_between(std::uint64_t begin, std::uint64_t end) const;
   // Number of CRoaring containers (one per distinct upper 16 bits of the members).
   std::uint64_t container_count() const noexcept {
     return static_cast<std::uint64_t>(get()->high_low_container.size);
@@ -127,7 +130,6 @@ class Roaring32 {
   // Drops the emptied containers and moves the staged ones into the index (room for them is kept):
   // never fails, never changes members.
   void settle() const noexcept;
-  Roaring32 containers_between(std::uint16_t first_key, std::uint16_t last_key) const;
   void merge_container(std::uint16_t key, Roaring32& into) const;
 
   // The bucket: a CRoaring bitmap, whose index is one sorted array, so that opening or closing a

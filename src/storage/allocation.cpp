@@ -117,19 +117,30 @@ struct ScopeRecords {
 };
 static_assert(std::is_trivial_v<ScopeRecords>);
 
-thread_local ScopeRecords records;
+thread_local ScopeRecords this_thread_records;
+
+// The calling thread's records; callers take the reference once. The empty asm statement hides
+// where it points, so that GCC keeps it in a register instead of redoing the thread-local lookup (a
+// call to __tls_get_addr in a dlopen'ed module) at each use: up to three times per allocation.
+ScopeRecords& records() noexcept {
+  ScopeRecords* address = &this_thread_records;
+  asm("" : "+r"(address));
+  return *address;
+}
 
 void release_thread_lists() noexcept {
-  records.made.discard();
-  records.released.discard();
+  ScopeRecords& open = records();
+  open.made.discard();
+  open.released.discard();
 }
 
 // Frees the blocks the scope made, but those freed already: each record marked FREED cancels one
 // record of the same block (an address handed out again after its free is recorded once more).
 // Sorting both lists in place lines them up without allocating.
 void release_made_blocks() noexcept {
-  BlockList& made = records.made;
-  BlockList& released = records.released;
+  ScopeRecords& open = records();
+  BlockList& made = open.made;
+  BlockList& released = open.released;
   for (std::size_t i = 0; i < released.size; ++i) {
     released.data[i] = (released.data[i] & FREED) != 0 ? released.data[i] & ~FREED : ~Block{0};
   }
@@ -153,7 +164,7 @@ void* fail_unless(void* block, bool requested) {
 
 // Records `block` when a scope is open; a block that cannot be recorded is freed again.
 void* track(void* block, bool aligned) {
-  ScopeRecords& open = records;
+  ScopeRecords& open = records();
   if (open.depth == 0 || block == nullptr) return block;
   try {
     open.keep_room_for_releases(open.made.size + 1);
@@ -169,7 +180,7 @@ void* track(void* block, bool aligned) {
 void defer_or_free(void* pointer, bool aligned) noexcept {
   if (pointer == nullptr) return;
   const Block block = block_of(pointer, aligned);
-  ScopeRecords& open = records;
+  ScopeRecords& open = records();
   if (open.depth == 0 || open.immediate > 0) return release(block);
   if (open.released.size < open.released.capacity) {
     // Without outside releases every block freed in a scope is one it made: under a PromptRelease
@@ -203,7 +214,7 @@ void hook_aligned_free(void* block) noexcept { defer_or_free(block, true); }
 void* hook_realloc(void* block, std::size_t size) {
   if (block == nullptr) return hook_malloc(size);
   const std::size_t usable = malloc_usable_size(block);
-  if (records.depth == 0) {
+  if (records().depth == 0) {
     if (void* moved = raw.realloc(block, size)) return moved;
     if (size == 0 || size <= usable) return size == 0 ? nullptr : block;
     throw std::bad_alloc();
@@ -230,41 +241,45 @@ RawAllocator standard_allocator() noexcept { return STANDARD; }
 void use_raw_allocator(const RawAllocator& allocator) noexcept { raw = allocator; }
 
 AllocationScope::AllocationScope(std::size_t outside_releases) {
-  records.outside_releases += outside_releases;
+  ScopeRecords& open = records();
+  open.outside_releases += outside_releases;
   try {
-    records.keep_room_for_releases(records.made.size);
+    open.keep_room_for_releases(open.made.size);
   } catch (...) {
-    records.outside_releases -= outside_releases;
+    open.outside_releases -= outside_releases;
     throw;
   }
-  if (records.depth++ == 0) records.exceptions_at_entry = std::uncaught_exceptions();
+  if (open.depth++ == 0) open.exceptions_at_entry = std::uncaught_exceptions();
 }
 
 void AllocationScope::commit() noexcept {
   if (!open_) return;
   open_ = false;
-  if (--records.depth > 0) return;
-  for (const Block block : records.released) {
+  ScopeRecords& open = records();
+  if (--open.depth > 0) return;
+  for (const Block block : open.released) {
     if ((block & FREED) == 0) release(block);
   }
-  records.reset();
+  open.reset();
 }
 
 AllocationScope::~AllocationScope() {
   if (!open_) return;
-  if (--records.depth > 0) return;  // the outermost scope undoes everything
+  ScopeRecords& open = records();
+  if (--open.depth > 0) return;  // the outermost scope undoes everything
   release_made_blocks();
-  records.reset();
+  open.reset();
 }
 
-PromptRelease::PromptRelease() noexcept { ++records.prompt; }
-PromptRelease::~PromptRelease() { --records.prompt; }
+PromptRelease::PromptRelease() noexcept { ++records().prompt; }
+PromptRelease::~PromptRelease() { --records().prompt; }
 
-ImmediateRelease::ImmediateRelease() noexcept { ++records.immediate; }
-ImmediateRelease::~ImmediateRelease() { --records.immediate; }
+ImmediateRelease::ImmediateRelease() noexcept { ++records().immediate; }
+ImmediateRelease::~ImmediateRelease() { --records().immediate; }
 
 bool allocation_scope_unwinding() noexcept {
-  return records.depth > 0 && std::uncaught_exceptions() > records.exceptions_at_entry;
+  const ScopeRecords& open = records();
+  return open.depth > 0 && std::uncaught_exceptions() > open.exceptions_at_entry;
 }
 
 void require_memory(std::uint64_t bytes) {

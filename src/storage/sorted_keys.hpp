@@ -10,19 +10,27 @@ namespace quorvel::storage {
 
 inline constexpr std::int64_t SHORT_KEYS = 32;  // searched by one pass of comparisons
 
-// Where `key` is in keys[0, count), or -(where it would go) - 1, as CRoaring's ra_get_index
-// answers. The search starts where an even spread between the first and the last key puts `key`
-// (exact for consecutive keys), and every step bounds the rest, since keys i places apart differ by
-// at least i; it gallops out from there. Far fewer cache misses than a binary search of a large
-// array.
+// Search of more than SHORT_KEYS keys (below).
 template <class Key>
-std::int64_t find_key(const Key* keys, std::int64_t count, Key key) noexcept {
-  if (count <= SHORT_KEYS) {
-    // A cache line or two of keys: counting the smaller ones costs less than the division below.
-    std::int64_t below = 0;
-    for (std::int64_t i = 0; i < count; ++i) below += keys[i] < key;
-    return below < count && keys[below] == key ? below : -(below + 1);
-  }
+std::int64_t find_key_spread(const Key* keys, std::int64_t count, Key key) noexcept;
+
+// Where `key` is in keys[0, count), or -(where it would go) - 1, as CRoaring's ra_get_index
+// answers. A few keys are counted in one pass, inline: most buckets hold a handful of containers,
+// and most Bitmaps a handful of buckets.
+template <class Key>
+inline std::int64_t find_key(const Key* keys, std::int64_t count, Key key) noexcept {
+  if (count > SHORT_KEYS) return find_key_spread(keys, count, key);
+  // A cache line or two of keys: counting the smaller ones costs less than the division below.
+  std::int64_t below = 0;
+  for (std::int64_t i = 0; i < count; ++i) below += keys[i] < key;
+  return below < count && keys[below] == key ? below : -(below + 1);
+}
+
+// The search starts where an even spread between the first and the last key puts `key` (exact for
+// consecutive keys), and every step bounds the rest, since keys i places apart differ by at least
+// i; it gallops out from there. Far fewer cache misses than a binary search of a large array.
+template <class Key>
+[[gnu::noinline]] std::int64_t find_key_spread(const Key* keys, std::int64_t count, Key key) noexcept {
   if (key < keys[0]) return -1;
   if (key >= keys[count - 1]) return key == keys[count - 1] ? count - 1 : -(count + 1);
   // offset < spread <= Key's range, and count - 1 <= spread: the product fits Wide, and for 16-bit

@@ -8,6 +8,7 @@
 
 #include "allocation.hpp"
 #include "bitmap.hpp"
+#include "bucket_walks.hpp"
 
 namespace quorvel::storage {
 
@@ -17,12 +18,6 @@ using Buckets = Bitmap::Buckets;
 // Empties every bucket and keeps every key: the result of a - a and a ^ a.
 void clear_buckets(Buckets& buckets) noexcept {
   for (auto& [key, values] : buckets) roaring_bitmap_clear(values.get());
-}
-
-// The first bucket from `it` that holds a member.
-Buckets::const_iterator skip_empty(Buckets::const_iterator it, Buckets::const_iterator end) noexcept {
-  while (it != end && it->second.empty()) ++it;
-  return it;
 }
 
 using NewOperation = roaring_bitmap_t* (*)(const roaring_bitmap_t*, const roaring_bitmap_t*);

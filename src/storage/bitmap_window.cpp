@@ -13,11 +13,11 @@
 // A bucket emptied by the deleted window stays present, as with `unset`.
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "allocation.hpp"
 #include "bitmap.hpp"
@@ -104,15 +104,18 @@ Roaring32 share_of(const Window<StayEnd, MoveBegin>& window, std::uint32_t key, 
 template <class StayEnd, class MoveBegin>
 Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last,
                 const Window<StayEnd, MoveBegin>& window) {
-  std::vector<std::pair<std::uint32_t, const Roaring32*>> sources;
-  for (const auto& [key, values] : buckets_between(buckets, first, last)) {
-    if (!values.empty()) sources.emplace_back(key, &values);
-  }
+  // Each stream walks the non-empty buckets of the range with an iterator of its own: no list of
+  // them is made (a list of hundreds of buckets would be a large allocation, which makes glibc
+  // consolidate every small block freed before it).
+  const auto sources = buckets_between(buckets, first, last);
+  using Source = decltype(sources.begin());
+  const auto next_source = [&](Source at) { return skip_empty(at, sources.end()); };
   const std::int64_t shift[] = {0, window.move.buckets, window.move.buckets + 1};
   const std::size_t streams = window.move.offset == 0 ? 2 : 3;  // without an offset nothing lands higher
-  std::size_t next[] = {0, 0, 0};
+  std::array<Source, 3> next;
+  next.fill(next_source(sources.begin()));
   const auto destination = [&](std::size_t stream) {
-    return std::int64_t{sources[next[stream]].first} + shift[stream];
+    return std::int64_t{next[stream]->first} + shift[stream];
   };
   // The streams in the order their shares are combined: by source key (the larger the shift, the
   // lower the source key of a destination), then by share.
@@ -127,23 +130,24 @@ Buckets rebuild(const Buckets& buckets, std::uint32_t first, std::uint32_t last,
   for (;;) {
     std::int64_t to = DONE;
     for (std::size_t stream = 0; stream < streams; ++stream) {
-      if (next[stream] < sources.size()) to = std::min(to, destination(stream));
+      if (next[stream] != sources.end()) to = std::min(to, destination(stream));
     }
     if (to == DONE) return out;
-    std::array<std::pair<std::size_t, Share>, 3> shares{};  // (source index, share), in order
+    std::array<std::pair<Source, Share>, 3> shares{};  // (source bucket, share), in order
     std::size_t count = 0;
     for (std::size_t i = 0; i < streams; ++i) {
       const std::size_t stream = order[i];
-      if (next[stream] < sources.size() && destination(stream) == to) {
-        shares[count++] = {next[stream]++, static_cast<Share>(stream)};
+      if (next[stream] != sources.end() && destination(stream) == to) {
+        shares[count++] = {next[stream], static_cast<Share>(stream)};
+        next[stream] = next_source(std::next(next[stream]));
       }
     }
     Roaring32 bucket = built_in_scope([&] {
       const PromptRelease prompt;  // the shares' temporaries go at once, for the next ones to reuse
       Roaring32 built;
       for (std::size_t i = 0; i < count; ++i) {
-        const auto& [key, values] = sources[shares[i].first];
-        Roaring32 piece = share_of(window, key, *values, shares[i].second);
+        const auto& [key, values] = *shares[i].first;
+        Roaring32 piece = share_of(window, key, values, shares[i].second);
         if (built.empty()) {
           built = std::move(piece);
         } else if (!piece.empty()) {

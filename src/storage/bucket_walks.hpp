@@ -22,6 +22,13 @@ auto buckets_between(Map& buckets, std::uint32_t first, std::uint32_t last) {
   return Range{buckets.lower_bound(first), buckets.upper_bound(last)};
 }
 
+// The first bucket from `it` that holds a member.
+template <class Iterator>
+Iterator skip_empty(Iterator it, Iterator end) noexcept {
+  while (it != end && it->second.empty()) ++it;
+  return it;
+}
+
 // The member that `edge` (Roaring32::minimum or maximum) picks in the first bucket of [it, end)
 // that holds one; empty buckets are passed over. Walks forwards or, with reverse iterators, backwards.
 template <class Iterator>

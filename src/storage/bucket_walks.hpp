@@ -34,10 +34,9 @@ Iterator skip_empty(Iterator it, Iterator end) noexcept {
 template <class Iterator>
 std::optional<std::uint64_t> edge_member(Iterator it, Iterator end,
                                          std::uint32_t (Roaring32::*edge)() const) noexcept {
-  for (; it != end; ++it) {
-    if (!it->second.empty()) return join_bits(it->first, (it->second.*edge)());
-  }
-  return std::nullopt;
+  it = skip_empty(it, end);
+  if (it == end) return std::nullopt;
+  return join_bits(it->first, (it->second.*edge)());
 }
 
 }  // namespace quorvel::storage

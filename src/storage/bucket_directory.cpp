@@ -14,6 +14,18 @@ std::uint64_t lookups_before_building(std::size_t size) noexcept { return 16 + s
 
 }  // namespace
 
+BucketDirectory::BucketDirectory(const BucketDirectory& other) noexcept {
+  if (other.built_at_ == NEVER) return;
+  try {
+    keys_.reserve(other.keys_.size());
+    buckets_.reserve(other.keys_.size());
+  } catch (const std::bad_alloc&) {
+    return;  // builds as a directory without a source does
+  }
+  counted_at_ = other.built_at_;
+  lookups_ = lookups_before_building(other.keys_.size()) - 1;
+}
+
 BucketDirectory& BucketDirectory::operator=(const BucketDirectory&) noexcept {
   built_at_ = NEVER;
   counted_at_ = NEVER;

@@ -15,8 +15,10 @@ class BucketDirectory {
   using Buckets = std::map<std::uint32_t, Roaring32>;
 
   BucketDirectory() = default;
-  // The buckets of a copy are elsewhere: it starts without a directory.
-  BucketDirectory(const BucketDirectory&) noexcept {}
+  // The buckets of a copy are elsewhere, so a copy starts without a directory. Where the source has
+  // one, the copy makes room for its own, and if the source's holds for the stamp the copy shares,
+  // builds it at its first lookup: that lookup allocates nothing, and none before it searches the tree.
+  BucketDirectory(const BucketDirectory& other) noexcept;
   BucketDirectory& operator=(const BucketDirectory&) noexcept;
 
   // The bucket of `key` in `buckets`, whose layout is that of modification stamp `stamp`, or null.

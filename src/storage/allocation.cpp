@@ -121,7 +121,7 @@ thread_local ScopeRecords this_thread_records;
 
 // The calling thread's records; callers take the reference once. The empty asm statement hides
 // where it points, so that GCC keeps it in a register instead of redoing the thread-local lookup (a
-// call to __tls_get_addr in a dlopen'ed module) at each use: up to three times per allocation.
+// call, in a dlopen'ed module: see CMakeLists.txt) at each use: up to three times per allocation.
 ScopeRecords& records() noexcept {
   ScopeRecords* address = &this_thread_records;
   asm("" : "+r"(address));

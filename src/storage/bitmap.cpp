@@ -39,10 +39,6 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
   return *this;
 }
 
-const Roaring32* Bitmap::find_bucket(std::uint32_t key) const noexcept {
-  return directory_.find(buckets_, key, modifications_);
-}
-
 void Bitmap::install(Buckets& changed) noexcept {
   for (auto& [key, values] : changed) {
     const auto found = buckets_.find(key);
@@ -77,11 +73,6 @@ void Bitmap::unset(std::uint64_t position) {
   if (values == nullptr) return;
   values->remove(low_bits(position));
   note_change_within_buckets();
-}
-
-bool Bitmap::contains(std::uint64_t position) const noexcept {
-  const Roaring32* values = find_bucket(high_bits(position));
-  return values != nullptr && values->contains(low_bits(position));
 }
 
 // The sum is cached under the modification stamp; the full set, whose count does not fit, is not.

@@ -3,8 +3,6 @@
 
 #include <new>
 
-#include "sorted_keys.hpp"
-
 namespace quorvel::storage {
 
 namespace {
@@ -32,20 +30,17 @@ BucketDirectory& BucketDirectory::operator=(const BucketDirectory&) noexcept {
   return *this;
 }
 
-const Roaring32* BucketDirectory::find(const Buckets& buckets, std::uint32_t key,
-                                       std::uint64_t stamp) noexcept {
-  if (built_at_ != stamp) {
-    if (counted_at_ != stamp) {
-      counted_at_ = stamp;
-      lookups_ = 0;
-    }
-    if (++lookups_ < lookups_before_building(buckets.size()) || !build(buckets, stamp)) {
-      const auto found = buckets.find(key);
-      return found == buckets.end() ? nullptr : &found->second;
-    }
+const Roaring32* BucketDirectory::find_unbuilt(const Buckets& buckets, std::uint32_t key,
+                                               std::uint64_t stamp) noexcept {
+  if (counted_at_ != stamp) {
+    counted_at_ = stamp;
+    lookups_ = 0;
   }
-  const std::int64_t at = find_key(keys_.data(), static_cast<std::int64_t>(keys_.size()), key);
-  return at >= 0 ? buckets_[static_cast<std::size_t>(at)] : nullptr;
+  if (++lookups_ < lookups_before_building(buckets.size()) || !build(buckets, stamp)) {
+    const auto found = buckets.find(key);
+    return found == buckets.end() ? nullptr : &found->second;
+  }
+  return search(key);
 }
 
 bool BucketDirectory::build(const Buckets& buckets, std::uint64_t stamp) noexcept {

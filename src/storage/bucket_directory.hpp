@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "roaring32.hpp"
+#include "sorted_keys.hpp"
 
 namespace quorvel::storage {
 
@@ -24,8 +25,11 @@ class BucketDirectory {
   // The bucket of `key` in `buckets`, whose layout is that of modification stamp `stamp`, or null.
   // The directory is built for one stamp, once lookups under it have paid for building it (so a
   // lookup between changes never costs a pass over the buckets); until then, and if building it
-  // fails for memory, the tree is searched.
-  const Roaring32* find(const Buckets& buckets, std::uint32_t key, std::uint64_t stamp) noexcept;
+  // fails for memory, the tree is searched. Inline where the directory holds, so that a per-call
+  // lookup makes no call of its own.
+  const Roaring32* find(const Buckets& buckets, std::uint32_t key, std::uint64_t stamp) noexcept {
+    return built_at_ == stamp ? search(key) : find_unbuilt(buckets, key, stamp);
+  }
   // The buckets changed from stamp `from` to `to` without a bucket added or removed: what holds
   // for `from` holds for `to`.
   void carry(std::uint64_t from, std::uint64_t to) noexcept {
@@ -35,6 +39,13 @@ class BucketDirectory {
 
  private:
   static constexpr std::uint64_t NEVER = ~std::uint64_t{0};
+  // The bucket of `key` by the directory, which holds.
+  const Roaring32* search(std::uint32_t key) const noexcept {
+    const std::int64_t at = find_key(keys_.data(), static_cast<std::int64_t>(keys_.size()), key);
+    return at >= 0 ? buckets_[static_cast<std::size_t>(at)] : nullptr;
+  }
+  // find() while the directory does not hold for `stamp`: counts the lookup, builds when it pays.
+  const Roaring32* find_unbuilt(const Buckets& buckets, std::uint32_t key, std::uint64_t stamp) noexcept;
   bool build(const Buckets& buckets, std::uint64_t stamp) noexcept;
 
   std::vector<std::uint32_t> keys_;

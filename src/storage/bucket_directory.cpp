@@ -24,12 +24,6 @@ BucketDirectory::BucketDirectory(const BucketDirectory& other) noexcept {
   lookups_ = lookups_before_building(other.keys_.size()) - 1;
 }
 
-BucketDirectory& BucketDirectory::operator=(const BucketDirectory&) noexcept {
-  built_at_ = NEVER;
-  counted_at_ = NEVER;
-  return *this;
-}
-
 const Roaring32* BucketDirectory::find_unbuilt(const Buckets& buckets, std::uint32_t key,
                                                std::uint64_t stamp) noexcept {
   if (counted_at_ != stamp) {

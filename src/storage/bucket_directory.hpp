@@ -20,7 +20,7 @@ class BucketDirectory {
   // one, the copy makes room for its own, and if the source's holds for the stamp the copy shares,
   // builds it at its first lookup: that lookup allocates nothing, and none before it searches the tree.
   BucketDirectory(const BucketDirectory& other) noexcept;
-  BucketDirectory& operator=(const BucketDirectory&) noexcept;
+  BucketDirectory& operator=(const BucketDirectory&) = delete;  // Bitmap's assignments leave theirs alone
 
   // The bucket of `key` in `buckets`, whose layout is that of modification stamp `stamp`, or null.
   // The directory is built for one stamp, once lookups under it have paid for building it (so a

@@ -140,11 +140,15 @@ READ_BLOCK = 2**15  # positions that construction reads at a time
 
 
 @pytest.mark.parametrize("cut", [1, 2, 33, 63, 64, 100])
-def test_construction_joins_a_run_cut_by_a_block_edge(cut):
+@pytest.mark.parametrize("step, length", [(2, 1000), (CONTAINER, 1000), (CONTAINER, 70)],
+                         ids=["full-container", "sparse", "sparse-short-run"])
+def test_construction_joins_a_run_cut_by_a_block_edge(cut, step, length):
     """A run that the edge of a block of the input cuts after `cut` of its positions is still added as
-    one range: sorted input, read block by block, builds the same bytes as the same input unsorted."""
-    before = np.arange(0, 2 * (READ_BLOCK - cut), 2, dtype=np.uint64)  # the first block, up to the cut
-    run = np.arange(BUCKET // 2, BUCKET // 2 + 1000, dtype=np.uint64)  # opens a container of its own
+    one range: sorted input, read block by block, builds the same bytes as the same input unsorted.
+    With one position per container before it, the bucket stays sparse up to the run, and a run of
+    70 has fewer than 64 positions on either side of some cuts."""
+    before = np.arange(0, step * (READ_BLOCK - cut), step, dtype=np.uint64)  # the first block, up to the cut
+    run = np.arange(BUCKET // 2, BUCKET // 2 + length, dtype=np.uint64)  # opens a container of its own
     values = np.concatenate([before, run, run[-1] + 10 + 3 * np.arange(10, dtype=np.uint64)])
     built = Bitmap(values)
     assert np.array_equal(built.index_array(), values)

@@ -98,12 +98,13 @@ class BucketBuilder {
     const Roaring32* before = base(key);
     bucket_ = before != nullptr ? Roaring32(*before) : Roaring32();
     streaming_ = before != nullptr;
+    shape_ = SparseShape();
   }
 
   void take(const std::uint64_t* values, std::size_t count) {
     if (streaming_) return add_piece(values, count);
     pending_.insert(pending_.end(), values, values + count);
-    if (!sparse_shape(values, count)) {
+    if (!shape_.take(values, count)) {
       add_piece(pending_.data(), pending_.size());
       pending_.clear();
       streaming_ = true;
@@ -146,12 +147,7 @@ class BucketBuilder {
     if (!scope_) return;
     add_open_run();
     if (!pending_.empty()) {
-      std::optional<Roaring32> sparse = sparse_bucket(pending_.data(), pending_.size(), image_);
-      if (sparse) {
-        bucket_ = std::move(*sparse);
-      } else {
-        add_to_bucket(bucket_, pending_.data(), pending_.size());
-      }
+      bucket_ = sparse_bucket(pending_.data(), pending_.size(), shape_, image_);
       pending_.clear();
     }
     scope_->commit();
@@ -163,6 +159,7 @@ class BucketBuilder {
   const Buckets& present_;
   Buckets built_;
   std::vector<std::uint64_t> pending_;   // values of a bucket that may still be sparse
+  SparseShape shape_;                    // of pending_
   std::vector<std::uint64_t> open_run_;  // a short run at the end of the values streamed so far
   std::vector<unsigned char> image_;     // scratch of sparse_bucket
   std::uint32_t key_ = 0;

@@ -26,53 +26,48 @@ void put(unsigned char* out, T value) noexcept {
   std::memcpy(out, &value, sizeof value);
 }
 
-struct Shape {
-  std::size_t containers = 0;
-  std::size_t distinct = 0;
-  std::size_t longest_run = 0;        // values in steps of at most 1, duplicates included
-  std::size_t fullest_container = 0;  // distinct values
-};
+using Scan = SparseShape::Scan;
 
-Shape shape_of(const std::uint64_t* values, std::size_t count) noexcept {
-  Shape shape{1, 1, 1, 1};
-  std::size_t run = 1;
-  std::size_t in_container = 1;
-  for (std::size_t i = 1; i < count; ++i) {
-    const std::size_t opens = container_key(values[i]) != container_key(values[i - 1]);
-    const std::size_t fresh = values[i] != values[i - 1];
-    run = continues_run(values[i - 1], values[i]) ? run + 1 : 1;
-    in_container = opens ? 1 : in_container + fresh;
-    shape.containers += opens;
-    shape.distinct += fresh;
-    shape.longest_run = std::max(shape.longest_run, run);
-    shape.fullest_container = std::max(shape.fullest_container, in_container);
-  }
-  return shape;
+Scan continued(Scan scan, std::uint64_t value) noexcept {
+  const std::size_t opens = container_key(value) != container_key(scan.last);
+  const std::size_t fresh = value != scan.last;
+  scan.run = continues_run(scan.last, value) ? scan.run + 1 : 1;
+  scan.in_container = opens ? 1 : scan.in_container + fresh;
+  scan.containers += opens;
+  scan.distinct += fresh;
+  scan.longest_run = std::max(scan.longest_run, scan.run);
+  scan.fullest_container = std::max(scan.fullest_container, scan.in_container);
+  scan.last = value;
+  return scan;
 }
 
-bool qualifies(const Shape& shape) noexcept {
-  return shape.longest_run < RANGE_RUN_LENGTH && shape.fullest_container <= ARRAY_LIMIT;
+Scan continued(Scan scan, const std::uint64_t* values, std::size_t count) noexcept {
+  std::size_t i = 0;
+  if (scan.distinct == 0 && count > 0) {
+    scan = {1, 1, 1, 1, 1, 1, values[0]};
+    i = 1;
+  }
+  for (; i < count; ++i) scan = continued(scan, values[i]);
+  return scan;
 }
 
 }  // namespace
 
-bool sparse_shape(const std::uint64_t* values, std::size_t count) noexcept {
-  return count == 0 || qualifies(shape_of(values, count));
+bool SparseShape::take(const std::uint64_t* values, std::size_t count) noexcept {
+  scan_ = continued(scan_, values, count);
+  return scan_.longest_run < RANGE_RUN_LENGTH && scan_.fullest_container <= ARRAY_LIMIT;
 }
 
-std::optional<Roaring32> sparse_bucket(const std::uint64_t* values, std::size_t count,
-                                       std::vector<unsigned char>& image) {
-  if (count == 0) return std::nullopt;
-  const Shape shape = shape_of(values, count);
-  if (!qualifies(shape)) return std::nullopt;
-  const std::size_t lows_at = HEADER + 8 * shape.containers;
-  const std::size_t size = lows_at + 2 * shape.distinct;
+Roaring32 sparse_bucket(const std::uint64_t* values, std::size_t count, const SparseShape& shape,
+                        std::vector<unsigned char>& image) {
+  const std::size_t lows_at = HEADER + 8 * shape.containers();
+  const std::size_t size = lows_at + 2 * shape.distinct();
   if (image.size() < size + SLACK) image.resize(size + SLACK);
   unsigned char* const out = image.data();
   unsigned char* const descriptions = out + HEADER;  // key, cardinality - 1
-  unsigned char* const offsets = descriptions + 4 * shape.containers;
+  unsigned char* const offsets = descriptions + 4 * shape.containers();
   put(out, NO_RUN_COOKIE);
-  put(out + 4, static_cast<std::uint32_t>(shape.containers));
+  put(out + 4, static_cast<std::uint32_t>(shape.containers()));
   std::size_t container = 0;  // index of the current value's container
   std::size_t first = 0;      // index among distinct values where that container starts
   std::size_t written = 0;    // distinct values so far

@@ -179,35 +179,37 @@ PyObject* fast_self_or_next(const Bitmap& bitmap, Bitmap&, std::uint64_t positio
 struct FastMethod {
   const char* name;
   FastBody body;
+};
+
+constexpr FastMethod FAST_METHODS[] = {{"contains", fast_contains},
+                                       {"set", fast_set},
+                                       {"unset", fast_unset},
+                                       {"nth", fast_nth},
+                                       {"self_or_next", fast_self_or_next}};
+
+// What install_fast_methods fills in for each fast method.
+struct InstalledMethod {
   PyObject* registered;    // pybind11's function object for the row: the fallback for every other call
   PyMethodDef definition;  // the method descriptor's entry that replaces the row
 };
-
-FastMethod FAST_METHODS[] = {
-    {"contains", fast_contains, nullptr, {}},
-    {"set", fast_set, nullptr, {}},
-    {"unset", fast_unset, nullptr, {}},
-    {"nth", fast_nth, nullptr, {}},
-    {"self_or_next", fast_self_or_next, nullptr, {}},
-};
+InstalledMethod installed_methods[std::size(FAST_METHODS)];
 
 // Entry point of a method descriptor (METH_FASTCALL | METH_KEYWORDS): the interpreter calls it
-// without making a bound method or an argument tuple.
+// without making a bound method or an argument tuple. The body is a constant here, so it is inlined.
 template <std::size_t Index>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
-  const FastMethod& method = FAST_METHODS[Index];
   if (keywords == nullptr && count == 1) {
     Bitmap* bitmap = exact_bitmap(self);
     std::uint64_t value = 0;
     if (bitmap != nullptr && exact_position(args[0], value)) {
       try {
-        if (PyObject* result = method.body(*bitmap, *bitmap, value)) return result;
+        if (PyObject* result = FAST_METHODS[Index].body(*bitmap, *bitmap, value)) return result;
       } catch (...) {  // the registered call repeats the operation and reports the failure
       }
       PyErr_Clear();
     }
   }
-  return internals::call_row(method.registered, self, args, count, keywords);
+  return internals::call_row(installed_methods[Index].registered, self, args, count, keywords);
 }
 
 // Replaces each row's instance method by a method descriptor with the same name and docstring,
@@ -217,16 +219,17 @@ template <std::size_t... Index>
 void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
   const _PyCFunctionFastWithKeywords bodies[] = {fast_method<Index>...};
   for (std::size_t i = 0; i < sizeof...(Index); ++i) {
-    FastMethod& method = FAST_METHODS[i];
-    PyObject* function = internals::registered_function(type, method.name);
-    method.definition = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i])),
+    const char* const name = FAST_METHODS[i].name;
+    InstalledMethod& method = installed_methods[i];
+    PyObject* function = internals::registered_function(type, name);
+    method.definition = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(bodies[i])),
                          METH_FASTCALL | METH_KEYWORDS,
                          reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_doc};
     PyObject* descriptor = PyDescr_NewMethod(type, &method.definition);
     if (descriptor == nullptr) throw py::error_already_set();
     Py_INCREF(function);  // kept for the life of the process, like the class
     method.registered = function;
-    const int stored = PyDict_SetItemString(type->tp_dict, method.name, descriptor);
+    const int stored = PyDict_SetItemString(type->tp_dict, name, descriptor);
     Py_DECREF(descriptor);
     if (stored != 0) throw py::error_already_set();
   }

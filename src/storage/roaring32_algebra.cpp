@@ -120,14 +120,30 @@ bool stays(const container_t* c, std::uint8_t kind, Algebra op) noexcept {
          internal::run_container_is_full(static_cast<const internal::run_container_t*>(c));
 }
 
+// Whether every container of `index` is of kind `kind`, or of `other_kind`: one pass over the kinds,
+// without a branch per container.
+bool all_of_kinds(const roaring_array_t& index, std::uint8_t kind, std::uint8_t other_kind) noexcept {
+  std::int32_t others = 0;
+  for (std::int32_t i = 0; i < index.size; ++i) {
+    others += index.typecodes[i] != kind && index.typecodes[i] != other_kind;
+  }
+  return others == 0;
+}
+
 }  // namespace
 
 // Keys of other that we lack add containers in a union or symmetric difference, so there the walk
-// stops at them; an intersection or difference passes them over.
+// stops at them; an intersection or difference passes them over. Where the kinds alone settle it
+// (arrays of ours shrink in place against arrays and bitsets, and in a difference against runs too),
+// the walk over shared keys, whose order is a coin toss for sparse buckets, is left out.
 bool Roaring32::combines_in_place(const Roaring32& other, Algebra op) const noexcept {
   const roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
   const bool skip_missing = op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE;
+  if (skip_missing && all_of_kinds(mine, ARRAY_CONTAINER_TYPE, ARRAY_CONTAINER_TYPE) &&
+      (op == Algebra::DIFFERENCE || all_of_kinds(theirs, ARRAY_CONTAINER_TYPE, BITSET_CONTAINER_TYPE))) {
+    return true;
+  }
   const auto outcome = [&](std::int32_t at, std::int32_t i) {
     return outcome_by_counts(mine.containers[at], mine.typecodes[at], theirs.containers[i],
                              theirs.typecodes[i], op);

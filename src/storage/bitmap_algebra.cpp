@@ -37,10 +37,15 @@ constexpr Operation SYMMETRIC_DIFFERENCE{roaring_bitmap_xor, Roaring32::Algebra:
 // op(mine, theirs) as a new bucket carrying the copy-on-write flag of `mine`. A null result
 // (CRoaring out of memory) fails as a failed bucket copy does. The op's temporaries (a container
 // made and found empty, a run container regrown) go at once, for its next container to reuse.
-Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, NewOperation op) {
+// Buckets that share no member intersect in an empty bucket, which a read-only test finds without
+// building (and dropping) a container per shared key.
+Roaring32 combined(const Roaring32& mine, const Roaring32& theirs, const Operation& op) {
+  if (op.algebra == Roaring32::Algebra::INTERSECTION && !roaring_bitmap_intersect(mine.get(), theirs.get())) {
+    return Roaring32();
+  }
   return built_in_scope([&] {
     const PromptRelease prompt;
-    roaring_bitmap_t* result = op(mine.get(), theirs.get());
+    roaring_bitmap_t* result = op.build(mine.get(), theirs.get());
     if (result == nullptr) throw std::runtime_error("failed roaring_bitmap_overwrite in constructor");
     roaring_bitmap_set_copy_on_write(result, roaring_bitmap_get_copy_on_write(mine.get()));
     return Roaring32::adopt(result);
@@ -95,7 +100,7 @@ Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, Where
                                return mine->second.changed_containers(theirs->second, op.algebra);
                              })});
       } else {
-        out.emplace_hint(out.end(), mine->first, combined(mine->second, theirs->second, op.build));
+        out.emplace_hint(out.end(), mine->first, combined(mine->second, theirs->second, op));
       }
       ++mine;
       ++theirs;

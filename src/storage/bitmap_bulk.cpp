@@ -98,7 +98,6 @@ class BucketBuilder {
     const Roaring32* before = base(key);
     bucket_ = before != nullptr ? Roaring32(*before) : Roaring32();
     streaming_ = before != nullptr;
-    shape_ = SparseShape();
   }
 
   void take(const std::uint64_t* values, std::size_t count) {
@@ -106,7 +105,7 @@ class BucketBuilder {
     pending_.insert(pending_.end(), values, values + count);
     if (!shape_.take(values, count)) {
       add_piece(pending_.data(), pending_.size());
-      pending_.clear();
+      drop_pending();
       streaming_ = true;
     }
   }
@@ -138,6 +137,12 @@ class BucketBuilder {
     open_run_.assign(values + open, values + count);
   }
 
+  // pending_ and shape_ change together, so that sparse_bucket gets the shape of its values.
+  void drop_pending() noexcept {
+    pending_.clear();
+    shape_ = SparseShape();
+  }
+
   void add_open_run() {
     add_to_bucket(bucket_, open_run_.data(), open_run_.size());
     open_run_.clear();
@@ -148,7 +153,7 @@ class BucketBuilder {
     add_open_run();
     if (!pending_.empty()) {
       bucket_ = sparse_bucket(pending_.data(), pending_.size(), shape_, image_);
-      pending_.clear();
+      drop_pending();
     }
     scope_->commit();
     scope_.reset();

@@ -43,7 +43,7 @@ Scan continued(Scan scan, std::uint64_t value) noexcept {
 
 Scan continued(Scan scan, const std::uint64_t* values, std::size_t count) noexcept {
   std::size_t i = 0;
-  if (scan.distinct == 0 && count > 0) {
+  if (scan.distinct == 0 && count > 0) {  // the bucket's first value: one container, one run
     scan = {1, 1, 1, 1, 1, 1, values[0]};
     i = 1;
   }

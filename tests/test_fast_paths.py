@@ -65,6 +65,21 @@ def test_bad_arguments_raise_type_error(kind, bad):
     assert list(b) == MEMBERS
 
 
+@pytest.mark.parametrize("flags", [(), (False,), (True, False), (False, True, False), (True, False, False),
+                                   (np.bool_(False),), (0, 1), (None,)], ids=repr)
+def test_persisted_size_takes_every_flag_shape(flags):
+    """The exact Bitmap's shortcut gives the subclass's (registered) answer for each shape of flags;
+    with the size cached, a change since must still show."""
+    exact, derived = make("exact"), make("subclass")
+    assert exact.persisted_size(*flags) == derived.persisted_size(*flags)
+    exact.set(BUCKET + 2)
+    derived.set(BUCKET + 2)
+    size = exact.persisted_size(*flags)
+    assert size == derived.persisted_size(*flags) == exact.write(bytearray(size), *flags[:1])
+    with pytest.raises(TypeError):
+        exact.persisted_size(*flags, *[True] * (4 - len(flags)))
+
+
 @pytest.mark.parametrize("kind", ["exact", "subclass"])
 def test_bool_is_the_int_it_stands_for(kind):
     b = make(kind)
@@ -106,7 +121,7 @@ def test_methods_called_through_the_class_and_with_every_shape(kind):
     assert list(b) == sorted(model)
 
 
-FAST_METHODS = ["contains", "set", "unset", "nth", "self_or_next"]
+FAST_METHODS = ["contains", "set", "unset", "nth", "self_or_next", "persisted_size"]
 
 
 @pytest.mark.parametrize("name", FAST_METHODS)

@@ -1,4 +1,5 @@
-// CPython-level fast paths for the per-element Bitmap calls: iteration, `in` and per-call methods.
+// CPython-level fast paths for the per-element Bitmap calls: iteration, `in`, len() and per-call
+// methods.
 // pybind11's dispatcher converts arguments and tries overloads on every call; here the hottest
 // calls are plain CPython slots that fall back to the registered behaviour for anything unusual.
 #include "module/slots.hpp"
@@ -148,10 +149,20 @@ int contains_member(PyObject* self, PyObject* value) {
   return registered_contains(self, value);
 }
 
-// Fast bodies of per-call methods. Each handles one plain call shape, b.name(int), and returns
-// null without an error set for anything else (and for any C++ failure of an operation that is
-// safe to repeat), in which case pybind11's dispatcher makes the call as registered.
-using FastBody = PyObject* (*)(const Bitmap&, Bitmap&, std::uint64_t);
+// Fast bodies of per-call methods. Each handles the plain call shapes of its row, positional
+// arguments only, and returns null without an error set for any other (and for any C++ failure of
+// an operation that is safe to repeat), in which case pybind11's dispatcher makes the call as
+// registered.
+using FastBody = PyObject* (*)(const Bitmap&, Bitmap&, PyObject* const* args, Py_ssize_t count);
+using PositionBody = PyObject* (*)(const Bitmap&, Bitmap&, std::uint64_t);
+
+// b.name(int): the shape of the per-element methods.
+template <PositionBody Body>
+PyObject* of_position(const Bitmap& bitmap, Bitmap& changed, PyObject* const* args, Py_ssize_t count) {
+  std::uint64_t value = 0;
+  if (count != 1 || !exact_position(args[0], value)) return nullptr;
+  return Body(bitmap, changed, value);
+}
 
 PyObject* optional_position(const std::optional<std::uint64_t>& position) {
   if (position) return PyLong_FromUnsignedLongLong(*position);
@@ -176,16 +187,31 @@ PyObject* fast_self_or_next(const Bitmap& bitmap, Bitmap&, std::uint64_t positio
   return optional_position(bitmap.self_or_next(position));
 }
 
+// b.persisted_size(portable, optimize, shrink), each flag True, False or left out (then True, the
+// row's default). Once nothing changed the size is cached, and the call is what write(bytearray(
+// b.persisted_size())) adds to write: a cheap call keeps that small on small Bitmaps too. A
+// failed optimise or shrink leaves the Bitmap as it was, so the registered call may repeat it.
+PyObject* fast_persisted_size(const Bitmap&, Bitmap& bitmap, PyObject* const* args, Py_ssize_t count) {
+  bool flags[] = {true, true, true};
+  if (count > static_cast<Py_ssize_t>(std::size(flags))) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (args[i] != Py_True && args[i] != Py_False) return nullptr;
+    flags[i] = args[i] == Py_True;
+  }
+  return PyLong_FromUnsignedLongLong(bitmap.persisted_size(flags[0], flags[1], flags[2]));
+}
+
 struct FastMethod {
   const char* name;
   FastBody body;
 };
 
-constexpr FastMethod FAST_METHODS[] = {{"contains", fast_contains},
-                                       {"set", fast_set},
-                                       {"unset", fast_unset},
-                                       {"nth", fast_nth},
-                                       {"self_or_next", fast_self_or_next}};
+constexpr FastMethod FAST_METHODS[] = {{"contains", of_position<fast_contains>},
+                                       {"set", of_position<fast_set>},
+                                       {"unset", of_position<fast_unset>},
+                                       {"nth", of_position<fast_nth>},
+                                       {"self_or_next", of_position<fast_self_or_next>},
+                                       {"persisted_size", fast_persisted_size}};
 
 // What install_fast_methods fills in for each fast method.
 struct InstalledMethod {
@@ -198,12 +224,10 @@ InstalledMethod installed_methods[std::size(FAST_METHODS)];
 // without making a bound method or an argument tuple. The body is a constant here, so it is inlined.
 template <std::size_t Index>
 PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
-  if (keywords == nullptr && count == 1) {
-    Bitmap* bitmap = exact_bitmap(self);
-    std::uint64_t value = 0;
-    if (bitmap != nullptr && exact_position(args[0], value)) {
+  if (keywords == nullptr) {
+    if (Bitmap* bitmap = exact_bitmap(self)) {
       try {
-        if (PyObject* result = FAST_METHODS[Index].body(*bitmap, *bitmap, value)) return result;
+        if (PyObject* result = FAST_METHODS[Index].body(*bitmap, *bitmap, args, count)) return result;
       } catch (...) {  // the registered call repeats the operation and reports the failure
       }
       PyErr_Clear();

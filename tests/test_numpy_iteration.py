@@ -177,8 +177,10 @@ def expected_mask(members, invert, relative):
 
 # Bitset containers that lie wholly inside the mask, and ones that the mask's ends cut.
 BITSETS = sorted(np.random.default_rng(5).choice(np.arange(60000, 270000), 120000, replace=False).tolist())
+# Runs, one across a container edge, between arrays.
+RUNS = list(range(10, 300)) + [400, 900] + list(range(65500, 65600)) + [70200] + list(range(70300, 71000))
 MASK_CASES = [(members, relative)
-              for members in ([2, 4, 5], [0], [7, 70000, 70001, 200000], [BUCKET - 3, BUCKET + 2], BITSETS)
+              for members in ([2, 4, 5], [0], [7, 70000, 70001, 200000], [BUCKET - 3, BUCKET + 2], BITSETS, RUNS)
               for relative in (True, False) if relative or max(members) < 10**6]
 
 

@@ -1,7 +1,6 @@
 // Conversions between NumPy arrays and Bitmap.
 #include "module/numpy_conversions.hpp"
 
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -37,7 +36,6 @@ py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative) {
                               " + 1 elements, more than a NumPy array can hold");
   }
   py::array_t<bool> mask(static_cast<py::ssize_t>(span + 1));
-  std::memset(mask.mutable_data(), invert, span + 1);
   bitmap.mark_members(mask.mutable_data(), span + 1, offset, !invert);
   return mask;
 }

@@ -122,8 +122,9 @@ class Bitmap {
   void add_many(const std::uint64_t* values, std::size_t count);  // any order, duplicates allowed
   // Writes all members ascending; `count` is cardinality(), which the caller sized `out` by.
   void copy_members(std::uint64_t* out, std::uint64_t count) const noexcept;
-  // Sets mask[m - offset] = value for every member m; `length` elements, which cover every member and
-  // are all !value.
+  // Writes the whole mask of `length` elements, which cover every member: mask[m - offset] = value
+  // for every member m, !value elsewhere. Most elements are written once, so the mask needs no
+  // filling beforehand.
   void mark_members(bool* mask, std::uint64_t length, std::uint64_t offset, bool value) const noexcept;
 
   BitmapForwardIterator begin() const noexcept;

@@ -219,9 +219,11 @@ void Bitmap::copy_members(std::uint64_t* out, std::uint64_t count) const noexcep
 }
 
 void Bitmap::mark_members(bool* mask, std::uint64_t length, std::uint64_t offset, bool value) const noexcept {
+  std::uint64_t filled = 0;
   for (const auto& [key, values] : buckets_) {
-    storage::mark_members(*values.get(), mask, length, join_bits(key, 0) - offset, value);
+    filled = storage::mark_members(*values.get(), mask, length, join_bits(key, 0) - offset, filled, value);
   }
+  std::memset(mask + filled, !value, length - filled);
 }
 
 }  // namespace quorvel::storage

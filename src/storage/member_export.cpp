@@ -2,6 +2,7 @@
 // that roaring32.cpp checks.
 #include "member_export.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -193,27 +194,39 @@ void finish_streaming() noexcept {
 #endif
 }
 
-void mark_members(const roaring_bitmap_t& bucket, bool* mask, std::uint64_t length, std::uint64_t base,
-                  bool value) noexcept {
+std::uint64_t mark_members(const roaring_bitmap_t& bucket, bool* mask, std::uint64_t length,
+                           std::uint64_t base, std::uint64_t filled, bool value) noexcept {
+  const auto fill_to = [&](std::uint64_t to) {  // the non-members before the next write
+    std::memset(mask + filled, !value, to - filled);
+    filled = to;
+  };
   for_each_container(bucket, [&](const internal::container_t* values, std::uint8_t kind, std::uint64_t low) {
     const std::uint64_t first = base + low;  // mask index of the container's low 0
-    if (kind == BITSET_CONTAINER_TYPE) {
-      const auto& bits = *static_cast<const internal::bitset_container_t*>(values);
-      if (first < length && length - first >= CONTAINER_SPAN) {
-        mark_bitset_whole(bits, mask + first, value);
-      } else {
-        mark_bitset_members(bits, mask, first, value);
-      }
-    } else if (kind == ARRAY_CONTAINER_TYPE) {
-      const auto& array = *static_cast<const internal::array_container_t*>(values);
-      for (std::int32_t k = 0; k < array.cardinality; ++k) mask[first + array.array[k]] = value;
-    } else {
+    if (kind == RUN_CONTAINER_TYPE) {
       const auto& runs = *static_cast<const internal::run_container_t*>(values);
       for (std::int32_t k = 0; k < runs.n_runs; ++k) {
-        std::memset(mask + (first + runs.runs[k].value), value, std::size_t{runs.runs[k].length} + 1);
+        fill_to(first + runs.runs[k].value);
+        const std::size_t run_length = std::size_t{runs.runs[k].length} + 1;
+        std::memset(mask + filled, value, run_length);
+        filled += run_length;
+      }
+    } else if (kind == BITSET_CONTAINER_TYPE && first < length && length - first >= CONTAINER_SPAN) {
+      fill_to(first);
+      mark_bitset_whole(*static_cast<const internal::bitset_container_t*>(values), mask + first, value);
+      filled = first + CONTAINER_SPAN;
+    } else {
+      // An array, or a bitset that an end of the mask cuts: the part of its span inside the mask
+      // (modulo 2^64, its first index may lie before the mask) is filled, then its members marked.
+      fill_to(std::min(length, first + CONTAINER_SPAN));
+      if (kind == BITSET_CONTAINER_TYPE) {
+        mark_bitset_members(*static_cast<const internal::bitset_container_t*>(values), mask, first, value);
+      } else {
+        const auto& array = *static_cast<const internal::array_container_t*>(values);
+        for (std::int32_t k = 0; k < array.cardinality; ++k) mask[first + array.array[k]] = value;
       }
     }
   });
+  return filled;
 }
 
 }  // namespace quorvel::storage

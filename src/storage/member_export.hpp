@@ -17,9 +17,10 @@ std::uint64_t* export_members(const roaring_bitmap_t& bucket, std::uint64_t high
 void finish_streaming() noexcept;
 
 // Sets mask[base + low] (an index computed modulo 2^64, less than `length`) to `value` for each
-// member low of `bucket`. A bitset container that lies inside the mask is written whole: the
-// elements of its non-members are set to !value, which the caller has filled the mask with.
-void mark_members(const roaring_bitmap_t& bucket, bool* mask, std::uint64_t length, std::uint64_t base,
-                  bool value) noexcept;
+// member low of `bucket`, and to !value every other element from `filled`, the end of what earlier
+// buckets wrote, up to the end of what this one writes, which it returns. Each element that is not
+// a member of an array container, or of a bitset that an end of the mask cuts, is written once.
+std::uint64_t mark_members(const roaring_bitmap_t& bucket, bool* mask, std::uint64_t length,
+                           std::uint64_t base, std::uint64_t filled, bool value) noexcept;
 
 }  // namespace quorvel::storage

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -229,14 +229,23 @@ TEST(ForwardIterator, AgreesWithLargeBulkCopyAtEitherAlignment) {
   }
 }
 
-TEST(ForwardIterator, MarkMembersCoversEveryMemberOnce) {
+// Every element is written, whatever the mask held: runs, arrays and whole bitsets, across a bucket
+// edge, and the tail past the last member.
+TEST(ForwardIterator, MarkMembersWritesTheWholeMask) {
   Bitmap bitmap;
   bitmap.set(SPAN - 3, SPAN + 2);
   bitmap.set(SPAN + 7);
+  bitmap.set(SPAN + (2 << 16) + 9);
+  bitmap.set(SPAN + (2 << 16) + 400);
+  for (std::uint64_t low = 0; low < (1 << 16); low += 3) bitmap.set(SPAN + (5 << 16) + low);
   const std::uint64_t offset = SPAN - 3;
-  std::array<bool, 11> mask{};
-  bitmap.mark_members(mask.data(), mask.size(), offset, true);
-  for (std::size_t i = 0; i < mask.size(); ++i) EXPECT_EQ(mask[i], bitmap.contains(offset + i)) << i;
+  const std::size_t length = static_cast<std::size_t>(*bitmap.last() - offset) + 5;
+  for (const bool value : {true, false}) {
+    const std::unique_ptr<bool[]> mask(new bool[length]);
+    std::fill(mask.get(), mask.get() + length, value);
+    bitmap.mark_members(mask.get(), length, offset, value);
+    for (std::size_t i = 0; i < length; ++i) ASSERT_EQ(mask[i], bitmap.contains(offset + i) == value) << i;
+  }
 }
 
 }  // namespace

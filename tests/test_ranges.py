@@ -3,11 +3,12 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from _quorvel_rec_extension import Bitmap
 from conftest import BUCKET, MAX, bitmap_of
-from persisted_records import bucket_keys
+from persisted_records import bucket_keys, persisted
 
 
 def test_set_range_within_a_bucket():
@@ -31,6 +32,46 @@ def test_set_two_whole_buckets():
     assert b.in_memory_size == 2 * 65536
     assert b.all(0, 2 * BUCKET) and not b.any(2 * BUCKET, 3 * BUCKET)
     assert (b.first, b.last) == (0, 2 * BUCKET - 1)
+
+
+CONTAINER = 2**16
+
+
+def containers_of_every_kind(base):
+    """Keys 1-7 from `base`: one member, an array of 100, a bitset, one run, 40 runs, none, and a
+    container holding members on both sides of position 7 * CONTAINER + 9."""
+    b = Bitmap()
+    b.set(base + CONTAINER + 5)
+    for i in range(100):
+        b.set(base + 2 * CONTAINER + 3 * i)
+    for i in range(5000):
+        b.set(base + 3 * CONTAINER + 2 * i)
+    b.set(base + 4 * CONTAINER + 10, base + 4 * CONTAINER + 20)
+    for i in range(40):
+        b.set(base + 5 * CONTAINER + 100 * i, base + 5 * CONTAINER + 100 * i + 70)
+    b.set(base + 7 * CONTAINER + 3)
+    b.set(base + 7 * CONTAINER + 30)
+    return b
+
+
+# Whole containers of every kind become full, with the partial ones at the ends; each kind either
+# changes where it lies or is replaced, and copies hold their containers with tight capacities.
+@pytest.mark.parametrize("copied", [False, True])
+@pytest.mark.parametrize("base, start, end", [
+    (0, CONTAINER - 3, 7 * CONTAINER + 9),
+    (BUCKET - 8 * CONTAINER, BUCKET - 7 * CONTAINER - 3, BUCKET + 5),
+    (BUCKET, BUCKET + CONTAINER, BUCKET + 7 * CONTAINER),
+])
+def test_set_range_over_containers_of_every_kind(copied, base, start, end):
+    source = containers_of_every_kind(base)
+    before = source.index_array()
+    b = source.copy() if copied else source
+    b.set(start, end)
+    expected = np.union1d(before, np.arange(start, end, dtype=np.uint64))
+    assert np.array_equal(b.index_array(), expected)
+    assert len(b) == len(expected) and Bitmap.read(persisted(b, prepare=False)) == b
+    if copied:
+        assert np.array_equal(source.index_array(), before)
 
 
 @pytest.mark.parametrize("start, end", [(5, 5), (9, 3), (9, 0), (2**40, 5)])

@@ -4,10 +4,12 @@
 //
 // This file, member_export.cpp and roaring32_algebra.cpp are the only ones that read CRoaring's
 // internals: its container index (roaring_array_t: sorted 16-bit keys, container pointers, kind codes)
-// and the three container structs, to tell whether a change can allocate, to splice containers and to
-// set a bitset's bits directly (add_each). They are those of the release checked below; see
-// allocation.hpp for why CRoaring must not allocate on live data.
+// and the three container structs, to tell whether a change can allocate, to splice containers, to
+// make containers full where they lie and to set a bitset's bits directly (add_each). They are those of the
+// release checked below; see allocation.hpp for why CRoaring must not allocate on live data.
 #include "roaring32.hpp"
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstring>
@@ -118,6 +120,64 @@ bool make_room(container_t* c, std::uint8_t kind) {
   }
 }
 
+// Largest block that a container made full where it lies may keep: a full run container needs
+// four bytes, so a larger block would be kilobytes held for nothing (an array of 4,096 values).
+constexpr std::size_t KEPT_BLOCK_BYTES = 64;
+
+// The value or run block of an array or run container; null for other kinds.
+void* values_block(const container_t* c, std::uint8_t kind) noexcept {
+  switch (kind) {
+    case ARRAY_CONTAINER_TYPE: return static_cast<const internal::array_container_t*>(c)->array;
+    case RUN_CONTAINER_TYPE: return static_cast<const internal::run_container_t*>(c)->runs;
+    default: return nullptr;
+  }
+}
+
+// Whether container `c` can become a full run container where it lies, allocating nothing: a run
+// container, or an array container (whose struct has the run container's layout), whose block
+// holds one run and is small.
+bool fills_in_place(const container_t* c, std::uint8_t kind) noexcept {
+  void* block = values_block(c, kind);
+  if (block == nullptr) return false;
+  const std::size_t bytes = malloc_usable_size(block);
+  return bytes >= sizeof(internal::rle16_t) && bytes <= KEPT_BLOCK_BYTES;
+}
+
+constexpr internal::rle16_t WHOLE_SPAN{0, 0xFFFF};
+
+// A new run container holding [0, 2^16).
+internal::run_container_t* full_run_container() {
+  internal::run_container_t* full = internal::run_container_create_given_capacity(1);
+  if (full == nullptr) throw std::bad_alloc();
+  full->runs[0] = WHOLE_SPAN;
+  full->n_runs = 1;
+  return full;
+}
+
+// Appends container `c` of `key` to `index`, which has room for it and lacks the key.
+void append_entry(roaring_array_t& index, std::uint32_t key, container_t* c, std::uint8_t kind) noexcept {
+  index.keys[index.size] = static_cast<std::uint16_t>(key);
+  index.containers[index.size] = c;
+  index.typecodes[index.size] = kind;
+  ++index.size;
+}
+
+// Makes container `c`, for which fills_in_place holds, the full run container [0, 2^16).
+void fill_in_place(container_t* c, std::uint8_t& kind) noexcept {
+  static_assert(sizeof(internal::array_container_t) == sizeof(internal::run_container_t) &&
+                alignof(internal::array_container_t) == alignof(internal::run_container_t));
+  auto* run = static_cast<internal::run_container_t*>(c);
+  if (kind == ARRAY_CONTAINER_TYPE) {
+    internal::run_container_t full{};
+    full.capacity = 1;
+    full.runs = static_cast<internal::rle16_t*>(values_block(c, kind));
+    std::memcpy(run, &full, sizeof full);  // the array's struct and block now make a run container
+    kind = RUN_CONTAINER_TYPE;
+  }
+  std::memcpy(run->runs, &WHOLE_SPAN, sizeof WHOLE_SPAN);
+  run->n_runs = 1;
+}
+
 // A bitmap that shows containers [first, end) of `index` without owning them: only ever read.
 roaring_bitmap_t view_of(const roaring_array_t& index, std::int32_t first, std::int32_t end) noexcept {
   roaring_bitmap_t view;
@@ -172,6 +232,36 @@ void splice(roaring_bitmap_t& bitmap, std::uint16_t first_key, std::uint16_t las
   if (end != first + moved.size) move_entries(index, end, index, first + moved.size, tail);
   move_entries(moved, 0, index, first, static_cast<std::size_t>(moved.size));
   index.size = first + moved.size + static_cast<std::int32_t>(tail);
+  moved.size = 0;  // the containers belong to `bitmap` now
+}
+
+// Like splice, but `kept` containers of `bitmap` in the span, those whose key `fresh` lacks, stay,
+// made full where they lie (fills_in_place holds for each). The index has room for `fresh`'s new
+// keys.
+void splice_filling(roaring_bitmap_t& bitmap, std::uint16_t first_key, std::uint16_t last_key,
+                    roaring_bitmap_t& fresh, std::int32_t kept) noexcept {
+  roaring_array_t& index = bitmap.high_low_container;
+  roaring_array_t& moved = fresh.high_low_container;
+  const std::int32_t first = first_index(index, first_key);
+  const std::int32_t end = first_index(index, last_key + 1u);
+  const std::int32_t added = moved.size - (end - first - kept);  // fresh keys the index lacks
+  move_entries(index, end, index, end + added, static_cast<std::size_t>(index.size - end));
+  // From the back: each place is written after the entry it held has been read.
+  std::int32_t old = end - 1;
+  std::int32_t to = end + added - 1;
+  for (std::int32_t j = moved.size - 1; j >= 0; --j, --to) {
+    for (; old >= first && index.keys[old] > moved.keys[j]; --old, --to) {
+      fill_in_place(index.containers[old], index.typecodes[old]);
+      move_entries(index, old, index, to, 1);
+    }
+    if (old >= first && index.keys[old] == moved.keys[j]) {
+      internal::container_free(index.containers[old], index.typecodes[old]);
+      --old;
+    }
+    move_entries(moved, j, index, to, 1);
+  }
+  for (; old >= first; --old) fill_in_place(index.containers[old], index.typecodes[old]);  // in place
+  index.size += added;
   moved.size = 0;  // the containers belong to `bitmap` now
 }
 
@@ -475,24 +565,40 @@ void Roaring32::merge_container(std::uint16_t key, Roaring32& into) const {
   roaring_bitmap_or_inplace(&into.bitmap_, &view);
 }
 
-// Containers wholly inside the range become full or vanish whatever they held, so only the two
-// end containers are read from the bucket.
+// Containers wholly inside the range become full whatever they held: those that can be made full
+// where they lie are left so, to apply(), which frees and allocates nothing for them; the others
+// are built here, new. Only the two end containers are read from the bucket.
 Roaring32::Change Roaring32::prepare_add(std::uint64_t begin, std::uint64_t end) const {
-  Change change{key_of(begin), key_of(end - 1), Roaring32()};
-  roaring_bitmap_add_range_closed(change.containers.get(), static_cast<std::uint32_t>(begin),
-                                  static_cast<std::uint32_t>(end - 1));
-  const auto covered = [&](std::uint64_t key) {
-    return begin <= key * CONTAINER_SPAN && (key + 1) * CONTAINER_SPAN <= end;
-  };
-  if (!covered(change.first_key)) merge_container(change.first_key, change.containers);
-  if (change.last_key != change.first_key && !covered(change.last_key)) {
-    merge_container(change.last_key, change.containers);
+  Change change{key_of(begin), key_of(end - 1), Roaring32(), 0};
+  const roaring_array_t& index = get()->high_low_container;
+  roaring_array_t& built = change.containers.bitmap_.high_low_container;
+  // Room for every key of the span: the pages of the keys filled in place are never touched.
+  reserve_index(change.containers.bitmap_, change.last_key - change.first_key + 1);
+  std::int32_t at = first_index(index, change.first_key);
+  for (std::uint32_t key = change.first_key; key <= change.last_key; ++key) {
+    while (at < index.size && index.keys[at] < key) ++at;
+    const bool present = at < index.size && index.keys[at] == key;
+    const std::uint64_t first = std::max<std::uint64_t>(begin, key * CONTAINER_SPAN);
+    const std::uint64_t last = std::min<std::uint64_t>(end, (key + 1) * CONTAINER_SPAN) - 1;
+    if (last - first + 1 < CONTAINER_SPAN) {
+      Roaring32 part;
+      roaring_bitmap_add_range_closed(&part.bitmap_, static_cast<std::uint32_t>(first),
+                                      static_cast<std::uint32_t>(last));
+      if (present) merge_container(static_cast<std::uint16_t>(key), part);
+      roaring_array_t& made = part.bitmap_.high_low_container;
+      append_entry(built, key, made.containers[0], made.typecodes[0]);
+      made.size = 0;  // the container belongs to `built` now
+    } else if (present && fills_in_place(index.containers[at], index.typecodes[at])) {
+      ++change.kept_full;
+    } else {
+      append_entry(built, key, full_run_container(), RUN_CONTAINER_TYPE);
+    }
   }
   return change;
 }
 
 Roaring32::Change Roaring32::prepare_remove(std::uint64_t begin, std::uint64_t end) const {
-  Change change{key_of(begin), key_of(end - 1), Roaring32()};
+  Change change{key_of(begin), key_of(end - 1), Roaring32(), 0};
   merge_container(change.first_key, change.containers);
   if (change.last_key != change.first_key) merge_container(change.last_key, change.containers);
   roaring_bitmap_remove_range(change.containers.get(), begin, end);
@@ -503,11 +609,13 @@ Roaring32::Change Roaring32::prepare_remove(std::uint64_t begin, std::uint64_t e
 // every container it creates into the index, shifting the rest each time.
 Roaring32::Change Roaring32::prepare_flip(std::uint64_t begin, std::uint64_t end) const {
   const roaring_bitmap_t view = view_between(*get(), key_of(begin), key_of(end - 1));
-  return Change{key_of(begin), key_of(end - 1), adopt(roaring_bitmap_flip(&view, begin, end))};
+  return Change{key_of(begin), key_of(end - 1), adopt(roaring_bitmap_flip(&view, begin, end)), 0};
 }
 
 void Roaring32::apply(Change&& change) noexcept {
-  splice(*get(), change.first_key, change.last_key, change.containers.bitmap_);
+  if (change.kept_full == 0)
+    return splice(*get(), change.first_key, change.last_key, change.containers.bitmap_);
+  splice_filling(*get(), change.first_key, change.last_key, change.containers.bitmap_, change.kept_full);
 }
 
 // --- run optimisation and shrinking ---

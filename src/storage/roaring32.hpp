@@ -151,6 +151,9 @@ struct Roaring32::Change {
   std::uint16_t first_key;
   std::uint16_t last_key;
   Roaring32 containers;  // keys within [first_key, last_key]
+  // How many of the bucket's containers in the span stay, made full where they lie: those whose key
+  // `containers` lacks (prepare_add). The others go.
+  std::int32_t kept_full;
 };
 
 // Adds the low 32 bits of values[0, count) to `bucket`, which is being built inside an

@@ -70,6 +70,30 @@ struct WhereItLies {
 };
 using WhereTheyLie = std::vector<WhereItLies>;
 
+// The list of an in-place form, kept from call to call on each thread, emptied after each. Freeing
+// it just after the operation freed many containers would have glibc merge all of those (a free that
+// leaves 64 KiB or more merges the fast bins), work that the next allocations of their sizes, which
+// take them as they are, make needless. A list of more than KEPT_ENTRIES goes.
+class ReusedList {
+ public:
+  ReusedList() noexcept : list_(kept()) {}
+  ReusedList(const ReusedList&) = delete;
+  ReusedList& operator=(const ReusedList&) = delete;
+  ~ReusedList() {
+    list_.clear();
+    if (list_.capacity() > KEPT_ENTRIES) WhereTheyLie().swap(list_);
+  }
+  WhereTheyLie& operator*() noexcept { return list_; }
+
+ private:
+  static constexpr std::size_t KEPT_ENTRIES = 4096;
+  static WhereTheyLie& kept() noexcept {
+    thread_local WhereTheyLie list;
+    return list;
+  }
+  WhereTheyLie& list_;
+};
+
 // The buckets of `a op b` that differ from a's, built in one merge walk with one CRoaring call per
 // shared key, so no bucket is copied and then rewritten: shared keys get op(a, b); keys only in
 // `a` get what unmatched() says; keys only in `b` get a copy of b's bucket when the operation keeps
@@ -126,7 +150,8 @@ Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
 // fail. So a failure leaves self as it was (its buckets' index capacity aside).
 template <class Operation>
 void Bitmap::change_by(const Bitmap& other, const Operation& op) {
-  WhereTheyLie in_place;
+  ReusedList reused;
+  WhereTheyLie& in_place = *reused;
   Buckets changed = combined_buckets(buckets_, other.buckets_, op, &in_place);
   const auto own = [](const Roaring32* mine) { return const_cast<Roaring32*>(mine); };  // self's bucket
   for (const WhereItLies& bucket : in_place) {

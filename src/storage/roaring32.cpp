@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "allocation.hpp"
+#include "container_sweep.hpp"
 #include "sorted_keys.hpp"
 
 static_assert(ROARING_VERSION_MAJOR == 5 && ROARING_VERSION_MINOR == 2 && ROARING_VERSION_REVISION == 2,
@@ -418,27 +419,15 @@ void Roaring32::swap(Roaring32& other) noexcept {
   std::swap(emptied_, other.emptied_);
 }
 
-// The containers dropped predate every open scope, and nothing refers to them once dropped: they
-// are freed at once.
-void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* keys,
-                                bool keys_kept) noexcept {
-  const ImmediateRelease release;
-  std::int32_t kept = 0;
-  std::int32_t next_key = 0;
-  for (std::int32_t i = 0; i < index.size; ++i) {
-    bool dropped = false;
-    if (keys != nullptr) {
-      while (next_key < keys->size && keys->keys[next_key] < index.keys[i]) ++next_key;
-      const bool listed = next_key < keys->size && keys->keys[next_key] == index.keys[i];
-      dropped = listed != keys_kept;
+void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* listed) noexcept {
+  std::int32_t next = 0;
+  sweep_containers(index, [&](std::int32_t i) {
+    if (listed != nullptr) {
+      while (next < listed->size && listed->keys[next] < index.keys[i]) ++next;
+      if (next < listed->size && listed->keys[next] == index.keys[i]) return true;
     }
-    if (dropped || !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i])) {
-      internal::container_free(index.containers[i], index.typecodes[i]);
-      continue;
-    }
-    move_entries(index, i, index, kept++, 1);
-  }
-  index.size = kept;
+    return !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
+  });
 }
 
 // From the last container of `from` back: the index entries after its place move up by the number
@@ -458,7 +447,7 @@ void Roaring32::merge_containers(roaring_array_t& index, roaring_array_t& from) 
 // Drops the emptied containers in one pass, then merges the staged ones in.
 void Roaring32::settle() const noexcept {
   if (emptied_ != 0) {
-    drop_containers(bitmap_.high_low_container, nullptr, false);
+    drop_containers(bitmap_.high_low_container, nullptr);
     emptied_ = 0;
   }
   if (staged_.high_low_container.size != 0) {

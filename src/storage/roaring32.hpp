@@ -121,9 +121,9 @@ class Roaring32 {
 
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
-  // Frees the empty containers of `index` and, given `keys`, those whose key it lacks (`keys_kept`)
-  // or has (not `keys_kept`), and closes the gaps: one pass that cannot fail.
-  static void drop_containers(roaring_array_t& index, const roaring_array_t* keys, bool keys_kept) noexcept;
+  // Frees the empty containers of `index` and, given `listed`, those whose key it has, and closes the
+  // gaps: one pass that cannot fail.
+  static void drop_containers(roaring_array_t& index, const roaring_array_t* listed) noexcept;
   // Moves every container of `from` into `index`, which lacks their keys and has room for them:
   // one merge from the back, in place, that cannot fail; `from` is left empty.
   static void merge_containers(roaring_array_t& index, roaring_array_t& from) noexcept;

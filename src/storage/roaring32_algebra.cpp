@@ -8,6 +8,7 @@
 // Reads CRoaring's container index and containers, those of the release that roaring32.cpp checks.
 #include <cstdlib>
 
+#include "container_sweep.hpp"
 #include "roaring32.hpp"
 
 namespace quorvel::storage {
@@ -161,18 +162,26 @@ bool Roaring32::combines_in_place(const Roaring32& other, Algebra op) const noex
   });
 }
 
+// The new-bitmap op leaves out the containers emptied, and in an intersection those whose key other
+// lacks: an intersection or difference combines and drops them in one pass over our containers.
 void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
   roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
-  for_each_shared(mine, theirs, true, [&](std::int32_t at, std::int32_t i) {
+  const auto combine_pair = [&](std::int32_t at, std::int32_t i) {
     combine(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
     return true;
-  });
-  // The new-bitmap op leaves out the containers emptied, and in an intersection those whose key
-  // other lacks.
-  if (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) {
-    drop_containers(mine, op == Algebra::INTERSECTION ? &theirs : nullptr, true);
+  };
+  if (op == Algebra::UNION || op == Algebra::SYMMETRIC_DIFFERENCE) {
+    for_each_shared(mine, theirs, true, combine_pair);  // a union empties nothing, nor a bitset that stays
+    return;
   }
+  std::int32_t i = 0;
+  sweep_containers(mine, [&](std::int32_t at) {
+    while (i < theirs.size && theirs.keys[i] < mine.keys[at]) ++i;
+    if (i == theirs.size || theirs.keys[i] != mine.keys[at]) return op == Algebra::INTERSECTION;
+    combine_pair(at, i);
+    return !internal::container_nonzero_cardinality(mine.containers[at], mine.typecodes[at]);
+  });
 }
 
 bool Roaring32::changes_few_containers(const Roaring32& other, Algebra op) const noexcept {
@@ -219,8 +228,8 @@ Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) cons
 void Roaring32::take_changed(Roaring32&& changed) noexcept {
   roaring_array_t& index = get()->high_low_container;
   roaring_array_t& fresh = changed.bitmap_.high_low_container;
-  drop_containers(index, &fresh, false);
-  drop_containers(fresh, nullptr, false);  // the emptied ones
+  drop_containers(index, &fresh);
+  drop_containers(fresh, nullptr);  // the emptied ones
   merge_containers(index, fresh);
 }
 

@@ -38,38 +38,43 @@ CONTAINER = 2**16
 
 
 def containers_of_every_kind(base):
-    """Keys 1-7 from `base`: one member, an array of 100, a bitset, one run, 40 runs, none, and a
-    container holding members on both sides of position 7 * CONTAINER + 9."""
+    """Keys 1-8 from `base`: one member, an array of 100, a bitset, a bitset whose complement is an
+    array, one run, 40 runs, none, and a container holding members on both sides of position
+    8 * CONTAINER + 9."""
     b = Bitmap()
     b.set(base + CONTAINER + 5)
     for i in range(100):
         b.set(base + 2 * CONTAINER + 3 * i)
     for i in range(5000):
         b.set(base + 3 * CONTAINER + 2 * i)
-    b.set(base + 4 * CONTAINER + 10, base + 4 * CONTAINER + 20)
+    near_full = np.arange(CONTAINER, dtype=np.uint64)
+    b.inplace_union(Bitmap(near_full[near_full % 17 != 0] + np.uint64(base + 4 * CONTAINER)))
+    b.set(base + 5 * CONTAINER + 10, base + 5 * CONTAINER + 20)
     for i in range(40):
-        b.set(base + 5 * CONTAINER + 100 * i, base + 5 * CONTAINER + 100 * i + 70)
-    b.set(base + 7 * CONTAINER + 3)
-    b.set(base + 7 * CONTAINER + 30)
+        b.set(base + 6 * CONTAINER + 100 * i, base + 6 * CONTAINER + 100 * i + 70)
+    b.set(base + 8 * CONTAINER + 3)
+    b.set(base + 8 * CONTAINER + 30)
     return b
 
 
-# Whole containers of every kind become full, with the partial ones at the ends; each kind either
-# changes where it lies or is replaced, and copies hold their containers with tight capacities.
+# Whole containers of every kind become full (set) or their complements (flip), with the partial ones
+# at the ends; each kind either changes where it lies or is replaced, and copies hold their
+# containers with tight capacities.
+@pytest.mark.parametrize("change, expected", [("set", np.union1d), ("flip", np.setxor1d)])
 @pytest.mark.parametrize("copied", [False, True])
 @pytest.mark.parametrize("base, start, end", [
-    (0, CONTAINER - 3, 7 * CONTAINER + 9),
-    (BUCKET - 8 * CONTAINER, BUCKET - 7 * CONTAINER - 3, BUCKET + 5),
-    (BUCKET, BUCKET + CONTAINER, BUCKET + 7 * CONTAINER),
+    (0, CONTAINER - 3, 8 * CONTAINER + 9),
+    (BUCKET - 9 * CONTAINER, BUCKET - 8 * CONTAINER - 3, BUCKET + 5),
+    (BUCKET, BUCKET + CONTAINER, BUCKET + 8 * CONTAINER),
 ])
-def test_set_range_over_containers_of_every_kind(copied, base, start, end):
+def test_range_over_containers_of_every_kind(change, expected, copied, base, start, end):
     source = containers_of_every_kind(base)
     before = source.index_array()
     b = source.copy() if copied else source
-    b.set(start, end)
-    expected = np.union1d(before, np.arange(start, end, dtype=np.uint64))
-    assert np.array_equal(b.index_array(), expected)
-    assert len(b) == len(expected) and Bitmap.read(persisted(b, prepare=False)) == b
+    getattr(b, change)(start, end)
+    members = expected(before, np.arange(start, end, dtype=np.uint64))
+    assert np.array_equal(b.index_array(), members)
+    assert len(b) == len(members) and Bitmap.read(persisted(b, prepare=False)) == b
     if copied:
         assert np.array_equal(source.index_array(), before)
 

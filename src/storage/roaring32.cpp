@@ -163,6 +163,59 @@ void append_entry(roaring_array_t& index, std::uint32_t key, container_t* c, std
   ++index.size;
 }
 
+// Appends the container `part` holds, if any, to `index`, which has room for it; `part` is left
+// empty.
+void append_moved(roaring_array_t& index, roaring_array_t& part) noexcept {
+  if (part.size == 0) return;
+  append_entry(index, part.keys[0], part.containers[0], part.typecodes[0]);
+  part.size = 0;  // the container belongs to `index` now
+}
+
+// Appends the complement of container `c` within its span, as CRoaring's flip builds it, to `index`,
+// which has room for it; nothing when it is empty.
+void append_complement(roaring_array_t& index, std::uint16_t key, const container_t* c, std::uint8_t kind) {
+  container_t* complement = nullptr;
+  std::uint8_t complement_kind = BITSET_CONTAINER_TYPE;
+  switch (kind) {
+    case BITSET_CONTAINER_TYPE:
+      if (!internal::bitset_container_negation(static_cast<const internal::bitset_container_t*>(c),
+                                               &complement)) {
+        complement_kind = ARRAY_CONTAINER_TYPE;
+      }
+      break;
+    case ARRAY_CONTAINER_TYPE: {
+      internal::bitset_container_t* bits = internal::bitset_container_create();
+      if (bits == nullptr) throw std::bad_alloc();
+      internal::array_container_negation(static_cast<const internal::array_container_t*>(c), bits);
+      complement = bits;
+      break;
+    }
+    default:
+      complement_kind = static_cast<std::uint8_t>(
+          internal::run_container_negation(static_cast<const internal::run_container_t*>(c), &complement));
+  }
+  if (complement == nullptr) throw std::bad_alloc();
+  if (!internal::container_nonzero_cardinality(complement, complement_kind)) {
+    return internal::container_free(complement, complement_kind);
+  }
+  append_entry(index, key, complement, complement_kind);
+}
+
+// Calls visit(key, first, last, at) for each container key of the values [begin, end) of a bucket,
+// begin < end <= 2^32, in order: the range's values [first, last] in that container, and where
+// `index` holds its container (-1 where it holds none).
+template <class Visit>
+void for_each_key(const roaring_array_t& index, std::uint64_t begin, std::uint64_t end, Visit&& visit) {
+  std::int32_t at = first_index(index, key_of(begin));
+  for (std::uint32_t key = key_of(begin); key <= key_of(end - 1); ++key) {
+    while (at < index.size && index.keys[at] < key) ++at;
+    const std::uint64_t first = std::max<std::uint64_t>(begin, key * CONTAINER_SPAN);
+    const std::uint64_t last = std::min<std::uint64_t>(end, (key + 1) * CONTAINER_SPAN) - 1;
+    visit(static_cast<std::uint16_t>(key), static_cast<std::uint32_t>(first),
+          static_cast<std::uint32_t>(last), at < index.size && index.keys[at] == key ? at : -1);
+  }
+}
+
 // Makes container `c`, for which fills_in_place holds, the full run container [0, 2^16).
 void fill_in_place(container_t* c, std::uint8_t& kind) noexcept {
   static_assert(sizeof(internal::array_container_t) == sizeof(internal::run_container_t) &&
@@ -210,6 +263,13 @@ void reserve_index(roaring_bitmap_t& bitmap, std::int32_t needed) {
   // The index's one allocation comes before any change: a failure leaves it as it was.
   if (!internal::extend_array(&index, needed - index.size)) throw std::bad_alloc();
   scope.commit();
+}
+
+// The index of `bitmap`, which holds no container, with room for one of every key of
+// [first_key, last_key]: one block, whose pages stay untouched where the room goes unused.
+roaring_array_t& index_for_keys(roaring_bitmap_t& bitmap, std::uint16_t first_key, std::uint16_t last_key) {
+  reserve_index(bitmap, last_key - first_key + 1);
+  return bitmap.high_low_container;
 }
 
 // The containers of `bitmap` with keys in [first_key, last_key], shown without being owned.
@@ -556,33 +616,26 @@ void Roaring32::merge_container(std::uint16_t key, Roaring32& into) const {
 
 // Containers wholly inside the range become full whatever they held: those that can be made full
 // where they lie are left so, to apply(), which frees and allocates nothing for them; the others
-// are built here, new. Only the two end containers are read from the bucket.
+// are built here, new. Only the two end containers are read from the bucket, and of the others
+// only the size of their blocks.
 Roaring32::Change Roaring32::prepare_add(std::uint64_t begin, std::uint64_t end) const {
   Change change{key_of(begin), key_of(end - 1), Roaring32(), 0};
   const roaring_array_t& index = get()->high_low_container;
-  roaring_array_t& built = change.containers.bitmap_.high_low_container;
-  // Room for every key of the span: the pages of the keys filled in place are never touched.
-  reserve_index(change.containers.bitmap_, change.last_key - change.first_key + 1);
-  std::int32_t at = first_index(index, change.first_key);
-  for (std::uint32_t key = change.first_key; key <= change.last_key; ++key) {
-    while (at < index.size && index.keys[at] < key) ++at;
-    const bool present = at < index.size && index.keys[at] == key;
-    const std::uint64_t first = std::max<std::uint64_t>(begin, key * CONTAINER_SPAN);
-    const std::uint64_t last = std::min<std::uint64_t>(end, (key + 1) * CONTAINER_SPAN) - 1;
-    if (last - first + 1 < CONTAINER_SPAN) {
-      Roaring32 part;
-      roaring_bitmap_add_range_closed(&part.bitmap_, static_cast<std::uint32_t>(first),
-                                      static_cast<std::uint32_t>(last));
-      if (present) merge_container(static_cast<std::uint16_t>(key), part);
-      roaring_array_t& made = part.bitmap_.high_low_container;
-      append_entry(built, key, made.containers[0], made.typecodes[0]);
-      made.size = 0;  // the container belongs to `built` now
-    } else if (present && fills_in_place(index.containers[at], index.typecodes[at])) {
-      ++change.kept_full;
-    } else {
-      append_entry(built, key, full_run_container(), RUN_CONTAINER_TYPE);
-    }
-  }
+  roaring_array_t& built = index_for_keys(change.containers.bitmap_, change.first_key, change.last_key);
+  for_each_key(index, begin, end,
+               [&](std::uint16_t key, std::uint32_t first, std::uint32_t last, std::int32_t at) {
+                 if (last - first + 1 < CONTAINER_SPAN) {
+                   Roaring32 part;
+                   roaring_bitmap_add_range_closed(&part.bitmap_, first, last);
+                   if (at >= 0) merge_container(key, part);
+                   return append_moved(built, part.bitmap_.high_low_container);
+                 }
+                 if (at >= 0 && fills_in_place(index.containers[at], index.typecodes[at])) {
+                   ++change.kept_full;
+                 } else {
+                   append_entry(built, key, full_run_container(), RUN_CONTAINER_TYPE);
+                 }
+               });
   return change;
 }
 
@@ -594,11 +647,25 @@ Roaring32::Change Roaring32::prepare_remove(std::uint64_t begin, std::uint64_t e
   return change;
 }
 
-// CRoaring's new-bitmap flip appends the containers in key order; its in-place flip would insert
-// every container it creates into the index, shifting the rest each time.
+// The containers are appended in key order to an index sized once: CRoaring's in-place flip would
+// insert every container it creates into the index, shifting the rest each time, and its new-bitmap
+// flip grows its index step by step, each step a new block.
 Roaring32::Change Roaring32::prepare_flip(std::uint64_t begin, std::uint64_t end) const {
-  const roaring_bitmap_t view = view_between(*get(), key_of(begin), key_of(end - 1));
-  return Change{key_of(begin), key_of(end - 1), adopt(roaring_bitmap_flip(&view, begin, end)), 0};
+  Change change{key_of(begin), key_of(end - 1), Roaring32(), 0};
+  const roaring_bitmap_t& bucket = *get();
+  roaring_array_t& built = index_for_keys(change.containers.bitmap_, change.first_key, change.last_key);
+  for_each_key(bucket.high_low_container, begin, end,
+               [&](std::uint16_t key, std::uint32_t first, std::uint32_t last, std::int32_t at) {
+                 if (last - first + 1 < CONTAINER_SPAN) {
+                   const roaring_bitmap_t view = view_between(bucket, key, key);
+                   Roaring32 part = adopt(roaring_bitmap_flip(&view, first, last + std::uint64_t{1}));
+                   return append_moved(built, part.bitmap_.high_low_container);
+                 }
+                 if (at < 0) return append_entry(built, key, full_run_container(), RUN_CONTAINER_TYPE);
+                 append_complement(built, key, bucket.high_low_container.containers[at],
+                                   bucket.high_low_container.typecodes[at]);
+               });
+  return change;
 }
 
 void Roaring32::apply(Change&& change) noexcept {

@@ -160,7 +160,7 @@ void Bitmap::change_by(const Bitmap& other, const Operation& op) {
   install(changed);
   for (WhereItLies& bucket : in_place) {
     if (bucket.changed) {
-      own(bucket.mine)->take_changed(std::move(*bucket.changed));
+      own(bucket.mine)->take_changed(std::move(*bucket.changed), *bucket.theirs, op.algebra);
     } else {
       own(bucket.mine)->combine_in_place(*bucket.theirs, op.algebra);
     }

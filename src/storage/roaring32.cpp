@@ -482,11 +482,10 @@ void Roaring32::swap(Roaring32& other) noexcept {
 void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* listed) noexcept {
   std::int32_t next = 0;
   sweep_containers(index, [&](std::int32_t i) {
-    if (listed != nullptr) {
-      while (next < listed->size && listed->keys[next] < index.keys[i]) ++next;
-      if (next < listed->size && listed->keys[next] == index.keys[i]) return true;
-    }
-    return !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
+    if (listed == nullptr)
+      return !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
+    while (next < listed->size && listed->keys[next] < index.keys[i]) ++next;
+    return next < listed->size && listed->keys[next] == index.keys[i];
   });
 }
 

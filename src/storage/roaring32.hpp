@@ -104,25 +104,27 @@ class Roaring32 {
   // --- set algebra by the containers that change, for the ops that keep our containers whose key
   // `other` lacks (union, difference, symmetric difference), in three steps:
   //  1. changed_containers(other, op), inside an AllocationScope: op's containers, as CRoaring's
-  //     new-bitmap op builds them, for the keys of `other` whose container the op changes or adds
-  //     (empty for a key it empties), built aside;
+  //     new-bitmap op builds them, for the keys of `other` whose container the op adds or changes
+  //     (empty for a key it empties), built aside; but a union's that combine_in_place could change
+  //     where they lie (a bitset, an array whose block holds the union) are left to step 3;
   //  2. make_room_for(changed): room in the container index for as many more containers as
   //     `changed` holds (a change of capacity only);
-  //  3. take_changed(changed): frees our containers of the keys `changed` holds and puts its
-  //     non-empty ones in; cannot fail. Our other containers are neither copied nor touched.
-  // changes_few_containers(other, op): whether the op changes at most a quarter of our containers;
-  // only then do these steps pay. Freeing many containers among others that stay leaves the heap in
-  // pieces, which slows later allocations (a copy of the result, say) more than building the whole
-  // bucket anew costs ---
+  //  3. take_changed(changed, other, op): changes those left to it where they lie, frees our
+  //     containers of the keys `changed` holds and puts its non-empty ones in; cannot fail. Our
+  //     other containers are neither copied nor touched.
+  // changes_few_containers(other, op): whether the op builds aside at most a quarter as many
+  // containers as we hold; only then do these steps pay. Freeing many containers among others that
+  // stay leaves the heap in pieces, which slows later allocations (a copy of the result, say) more
+  // than building the whole bucket anew costs ---
   bool changes_few_containers(const Roaring32& other, Algebra op) const noexcept;
   Roaring32 changed_containers(const Roaring32& other, Algebra op) const;
   void make_room_for(const Roaring32& changed);
-  void take_changed(Roaring32&& changed) noexcept;
+  void take_changed(Roaring32&& changed, const Roaring32& other, Algebra op) noexcept;
 
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
-  // Frees the empty containers of `index` and, given `listed`, those whose key it has, and closes the
-  // gaps: one pass that cannot fail.
+  // Frees the containers of `index` whose key `listed` has, or without `listed` the empty ones, and
+  // closes the gaps: one pass that cannot fail.
   static void drop_containers(roaring_array_t& index, const roaring_array_t* listed) noexcept;
   // Moves every container of `from` into `index`, which lacks their keys and has room for them:
   // one merge from the back, in place, that cannot fail; `from` is left empty.

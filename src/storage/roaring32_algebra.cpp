@@ -6,7 +6,11 @@
 //  - else only the containers whose key the other bucket has, built aside as the new-bitmap op
 //    builds them and then swapped in, while the others stay where they are.
 // Reads CRoaring's container index and containers, those of the release that roaring32.cpp checks.
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "container_sweep.hpp"
 #include "roaring32.hpp"
@@ -48,8 +52,42 @@ bool for_each_shared(const roaring_array_t& mine, const roaring_array_t& theirs,
   return true;
 }
 
+// Whether the union of arrays `mine` and `theirs` fits in the block of `mine` (whose usable size
+// may exceed its capacity) and stays an array, as CRoaring's union gives it for up to ARRAY_MOST
+// values: an array of a sparse bucket, grown by CRoaring's in-place union, would stay where it is.
+bool union_fits(const internal::array_container_t* mine, const internal::array_container_t* theirs) noexcept {
+  const std::int32_t most = mine->cardinality + theirs->cardinality;
+  if (most > ARRAY_MOST) return false;
+  return most <= mine->capacity ||
+         static_cast<std::size_t>(most) * sizeof(std::uint16_t) <= malloc_usable_size(mine->array);
+}
+
+// mine = mine | theirs in the block of `mine`, for which union_fits holds: merged from the largest
+// values down into the top of the block, then moved to its start.
+void unite_in_place(internal::array_container_t* mine, const internal::array_container_t* theirs) noexcept {
+  std::uint16_t* values = mine->array;
+  const std::uint16_t* other = theirs->array;
+  std::int32_t ours = mine->cardinality - 1;
+  std::int32_t next = theirs->cardinality - 1;
+  std::int32_t to = mine->cardinality + theirs->cardinality;  // one past the lowest value written
+  while (next >= 0) {
+    if (ours >= 0 && values[ours] >= other[next]) {
+      next -= values[ours] == other[next];
+      values[--to] = values[ours--];
+    } else {
+      values[--to] = other[next--];
+    }
+  }
+  // ours + 1 of our lowest values stay below `to`, where they are.
+  const std::int32_t count = mine->cardinality + theirs->cardinality - to + ours + 1;
+  std::memmove(values + ours + 1, values + to, static_cast<std::size_t>(count - ours - 1) * sizeof *values);
+  mine->cardinality = count;
+  mine->capacity = std::max(mine->capacity, count);
+}
+
 // Whether c1 = op(c1, c2) can be computed where c1 lies, as far as the kinds and counts of both sides
-// tell: an array shrinks in place in an intersection with an array or bitset and in any difference;
+// tell: an array shrinks in place in an intersection with an array or bitset and in any difference,
+// and takes a union with an array where union_fits;
 // a bitset stays one in a union with a bitset or array, and in the others when the result must keep
 // more than ARRAY_MOST members (OPEN when the counts leave that open).
 enum class Outcome { IN_PLACE, ASIDE, OPEN };
@@ -59,7 +97,9 @@ Outcome outcome_by_counts(const container_t* c1, std::uint8_t kind1, const conta
     const bool shrinks = (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) &&
                          (kind2 == ARRAY_CONTAINER_TYPE || kind2 == BITSET_CONTAINER_TYPE ||
                           (kind2 == RUN_CONTAINER_TYPE && op == Algebra::DIFFERENCE));
-    return shrinks ? Outcome::IN_PLACE : Outcome::ASIDE;
+    const bool fits =
+        op == Algebra::UNION && kind2 == ARRAY_CONTAINER_TYPE && union_fits(array(c1), array(c2));
+    return shrinks || fits ? Outcome::IN_PLACE : Outcome::ASIDE;
   }
   if (kind1 != BITSET_CONTAINER_TYPE) return Outcome::ASIDE;
   if (op == Algebra::UNION) {
@@ -95,6 +135,7 @@ void combine(container_t* c1, std::uint8_t kind1, const container_t* c2, std::ui
              Algebra op) noexcept {
   if (kind1 == ARRAY_CONTAINER_TYPE) {
     auto* into = static_cast<internal::array_container_t*>(c1);
+    if (op == Algebra::UNION) return unite_in_place(into, array(c2));
     if (op == Algebra::INTERSECTION) {
       if (kind2 == ARRAY_CONTAINER_TYPE)
         return internal::array_container_intersection_inplace(into, array(c2));
@@ -119,6 +160,18 @@ void combine(container_t* c1, std::uint8_t kind1, const container_t* c2, std::ui
 bool stays(const container_t* c, std::uint8_t kind, Algebra op) noexcept {
   return op == Algebra::UNION && kind == RUN_CONTAINER_TYPE &&
          internal::run_container_is_full(static_cast<const internal::run_container_t*>(c));
+}
+
+// What becomes of our container c1 in the steps by changed containers: it stays as it is, a union
+// changes it where it lies (combine), or it is built aside.
+enum class Fate { STAYS, IN_PLACE, ASIDE };
+Fate fate_of(const container_t* c1, std::uint8_t kind1, const container_t* c2, std::uint8_t kind2,
+             Algebra op) noexcept {
+  if (stays(c1, kind1, op)) return Fate::STAYS;
+  if (op == Algebra::UNION && outcome_by_counts(c1, kind1, c2, kind2, op) == Outcome::IN_PLACE) {
+    return Fate::IN_PLACE;
+  }
+  return Fate::ASIDE;
 }
 
 // Whether every container of `index` is of kind `kind`, or of `other_kind`: one pass over the kinds,
@@ -187,8 +240,10 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
 bool Roaring32::changes_few_containers(const Roaring32& other, Algebra op) const noexcept {
   const roaring_array_t& mine = get()->high_low_container;
   std::int32_t changing = 0;
-  for_each_shared(mine, other.get()->high_low_container, true, [&](std::int32_t at, std::int32_t) {
-    changing += !stays(mine.containers[at], mine.typecodes[at], op);
+  const roaring_array_t& theirs = other.get()->high_low_container;
+  for_each_shared(mine, theirs, true, [&](std::int32_t at, std::int32_t i) {
+    changing += fate_of(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i],
+                        op) == Fate::ASIDE;
     return 4 * changing <= mine.size;
   });
   return 4 * changing <= mine.size;
@@ -196,8 +251,9 @@ bool Roaring32::changes_few_containers(const Roaring32& other, Algebra op) const
 
 // The loop of roaring_bitmap_or, _xor and _andnot over the keys of `other`: CRoaring's container op
 // for a shared key, a copy of their container for a key we lack (none in a difference). A container
-// of ours that stays is left out, and an empty result is kept, empty, so that take_changed drops
-// our container of its key, as the new-bitmap op leaves it out.
+// of ours that stays or that a union changes where it lies is left out, and an empty result is
+// kept, empty, so that take_changed drops our container of its key, as the new-bitmap op leaves it
+// out.
 Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) const {
   const roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
@@ -212,7 +268,10 @@ Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) cons
     std::uint8_t kind = theirs.typecodes[i];
     container_t* values = nullptr;
     if (at < mine.size && mine.keys[at] == theirs.keys[i]) {
-      if (stays(mine.containers[at], mine.typecodes[at], op)) continue;
+      if (fate_of(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], op) !=
+          Fate::ASIDE) {
+        continue;
+      }
       values =
           combine(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], &kind);
     } else if (op != Algebra::DIFFERENCE) {
@@ -225,9 +284,20 @@ Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) cons
   return changed;
 }
 
-void Roaring32::take_changed(Roaring32&& changed) noexcept {
+void Roaring32::take_changed(Roaring32&& changed, const Roaring32& other, Algebra op) noexcept {
   roaring_array_t& index = get()->high_low_container;
   roaring_array_t& fresh = changed.bitmap_.high_low_container;
+  const roaring_array_t& theirs = other.get()->high_low_container;
+  // Our containers of the keys that `changed` lacks but `other` has stay, or change here.
+  std::int32_t next = 0;
+  for_each_shared(index, theirs, true, [&](std::int32_t at, std::int32_t i) {
+    while (next < fresh.size && fresh.keys[next] < index.keys[at]) ++next;
+    const bool built = next < fresh.size && fresh.keys[next] == index.keys[at];
+    if (!built && !stays(index.containers[at], index.typecodes[at], op)) {
+      combine(index.containers[at], index.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
+    }
+    return true;
+  });
   drop_containers(index, &fresh);
   drop_containers(fresh, nullptr);  // the emptied ones
   merge_containers(index, fresh);

@@ -232,3 +232,15 @@ def test_in_place_forms_container_by_container(name, self_parts, other_parts):
     getattr(changed, in_place_method)(other)
     assert np.array_equal(changed.index_array(), NUMPY_MODELS[name](a, b))
     assert persisted(changed) == persisted(built)
+
+
+def test_in_place_symmetric_difference_drops_the_arrays_it_empties_where_they_lie():
+    # Two of self's sixteen small arrays meet their equals and other brings a key self lacks: the
+    # arrays change where they lie, and the two emptied must go.
+    a = np.array([3 * BUCKET + key * CONTAINER + low for key in range(16) for low in (1, 5)], dtype=np.uint64)
+    b = np.append(a[:4], np.uint64(3 * BUCKET + 40 * CONTAINER + 2))
+    built = Bitmap(a).symmetric_difference(Bitmap(b))
+    changed = Bitmap(a)
+    changed.inplace_symmetric_difference(Bitmap(b))
+    assert np.array_equal(changed.index_array(), np.setxor1d(a, b))
+    assert persisted(changed) == persisted(built)

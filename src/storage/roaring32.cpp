@@ -479,13 +479,9 @@ void Roaring32::swap(Roaring32& other) noexcept {
   std::swap(emptied_, other.emptied_);
 }
 
-void Roaring32::drop_containers(roaring_array_t& index, const roaring_array_t* listed) noexcept {
-  std::int32_t next = 0;
+void Roaring32::drop_empty_containers(roaring_array_t& index) noexcept {
   sweep_containers(index, [&](std::int32_t i) {
-    if (listed == nullptr)
-      return !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
-    while (next < listed->size && listed->keys[next] < index.keys[i]) ++next;
-    return next < listed->size && listed->keys[next] == index.keys[i];
+    return !internal::container_nonzero_cardinality(index.containers[i], index.typecodes[i]);
   });
 }
 
@@ -506,7 +502,7 @@ void Roaring32::merge_containers(roaring_array_t& index, roaring_array_t& from) 
 // Drops the emptied containers in one pass, then merges the staged ones in.
 void Roaring32::settle() const noexcept {
   if (emptied_ != 0) {
-    drop_containers(bitmap_.high_low_container, nullptr);
+    drop_empty_containers(bitmap_.high_low_container);
     emptied_ = 0;
   }
   if (staged_.high_low_container.size != 0) {

@@ -95,8 +95,9 @@ class Roaring32 {
   // --- set algebra where the bucket lies: when combines_in_place(other, op) holds (it allocates
   // nothing), combine_in_place(other, op) cannot fail and leaves the bucket as CRoaring's new-bitmap
   // op (roaring_bitmap_or, _and, _andnot, _xor) would build it, container kinds included: every
-  // container `other` changes is a bitset of ours that stays one or an array of ours that shrinks,
-  // and no key comes (keys go where the op drops their containers) ---
+  // container `other` changes is a bitset of ours that stays one, or an array of ours that shrinks
+  // or whose block holds what it becomes, and no key comes (keys go where the op drops their
+  // containers) ---
   enum class Algebra { UNION, INTERSECTION, DIFFERENCE, SYMMETRIC_DIFFERENCE };
   bool combines_in_place(const Roaring32& other, Algebra op) const noexcept;
   void combine_in_place(const Roaring32& other, Algebra op) noexcept;
@@ -105,8 +106,8 @@ class Roaring32 {
   // `other` lacks (union, difference, symmetric difference), in three steps:
   //  1. changed_containers(other, op), inside an AllocationScope: op's containers, as CRoaring's
   //     new-bitmap op builds them, for the keys of `other` whose container the op adds or changes
-  //     (empty for a key it empties), built aside; but a union's that combine_in_place could change
-  //     where they lie (a bitset, an array whose block holds the union) are left to step 3;
+  //     (empty for a key it empties), built aside; but those that a union or symmetric difference
+  //     changes where they lie (see combine_in_place) are left to step 3;
   //  2. make_room_for(changed): room in the container index for as many more containers as
   //     `changed` holds (a change of capacity only);
   //  3. take_changed(changed, other, op): changes those left to it where they lie, frees our
@@ -123,9 +124,8 @@ class Roaring32 {
 
  private:
   static Roaring32 copy_of(const Roaring32& other, const char* failure);
-  // Frees the containers of `index` whose key `listed` has, or without `listed` the empty ones, and
-  // closes the gaps: one pass that cannot fail.
-  static void drop_containers(roaring_array_t& index, const roaring_array_t* listed) noexcept;
+  // Frees the empty containers of `index` and closes the gaps: one pass that cannot fail.
+  static void drop_empty_containers(roaring_array_t& index) noexcept;
   // Moves every container of `from` into `index`, which lacks their keys and has room for them:
   // one merge from the back, in place, that cannot fail; `from` is left empty.
   static void merge_containers(roaring_array_t& index, roaring_array_t& from) noexcept;

@@ -52,42 +52,47 @@ bool for_each_shared(const roaring_array_t& mine, const roaring_array_t& theirs,
   return true;
 }
 
-// Whether the union of arrays `mine` and `theirs` fits in the block of `mine` (whose usable size
-// may exceed its capacity) and stays an array, as CRoaring's union gives it for up to ARRAY_MOST
-// values: an array of a sparse bucket, grown by CRoaring's in-place union, would stay where it is.
-bool union_fits(const internal::array_container_t* mine, const internal::array_container_t* theirs) noexcept {
+// Whether the union or symmetric difference of arrays `mine` and `theirs` fits in the block of
+// `mine` (whose usable size may exceed its capacity) and is an array, as CRoaring's ops give it for
+// up to ARRAY_MOST values: an array of a sparse bucket, grown by CRoaring's in-place union, would
+// stay where it is.
+bool merge_fits(const internal::array_container_t* mine, const internal::array_container_t* theirs) noexcept {
   const std::int32_t most = mine->cardinality + theirs->cardinality;
   if (most > ARRAY_MOST) return false;
   return most <= mine->capacity ||
          static_cast<std::size_t>(most) * sizeof(std::uint16_t) <= malloc_usable_size(mine->array);
 }
 
-// mine = mine | theirs in the block of `mine`, for which union_fits holds: merged from the largest
-// values down into the top of the block, then moved to its start.
-void unite_in_place(internal::array_container_t* mine, const internal::array_container_t* theirs) noexcept {
+// mine = mine | theirs, or mine ^ theirs without `keep_common`, in the block of `mine`, for which
+// merge_fits holds: merged from the largest values down into the top of the block, then moved
+// down to follow those of ours below all of theirs, which stay where they are.
+void merge_in_place(internal::array_container_t* mine, const internal::array_container_t* theirs,
+                    bool keep_common) noexcept {
   std::uint16_t* values = mine->array;
   const std::uint16_t* other = theirs->array;
+  const std::int32_t top = mine->cardinality + theirs->cardinality;
   std::int32_t ours = mine->cardinality - 1;
   std::int32_t next = theirs->cardinality - 1;
-  std::int32_t to = mine->cardinality + theirs->cardinality;  // one past the lowest value written
+  std::int32_t to = top;  // the lowest value written; always above `ours`
   while (next >= 0) {
-    if (ours >= 0 && values[ours] >= other[next]) {
-      next -= values[ours] == other[next];
+    if (ours >= 0 && values[ours] > other[next]) {
       values[--to] = values[ours--];
+    } else if (ours >= 0 && values[ours] == other[next]) {
+      if (keep_common) values[--to] = values[ours];
+      --ours;
+      --next;
     } else {
       values[--to] = other[next--];
     }
   }
-  // ours + 1 of our lowest values stay below `to`, where they are.
-  const std::int32_t count = mine->cardinality + theirs->cardinality - to + ours + 1;
-  std::memmove(values + ours + 1, values + to, static_cast<std::size_t>(count - ours - 1) * sizeof *values);
-  mine->cardinality = count;
-  mine->capacity = std::max(mine->capacity, count);
+  std::memmove(values + ours + 1, values + to, static_cast<std::size_t>(top - to) * sizeof *values);
+  mine->cardinality = ours + 1 + top - to;
+  mine->capacity = std::max(mine->capacity, mine->cardinality);
 }
 
 // Whether c1 = op(c1, c2) can be computed where c1 lies, as far as the kinds and counts of both sides
 // tell: an array shrinks in place in an intersection with an array or bitset and in any difference,
-// and takes a union with an array where union_fits;
+// and takes a union or symmetric difference with an array where merge_fits;
 // a bitset stays one in a union with a bitset or array, and in the others when the result must keep
 // more than ARRAY_MOST members (OPEN when the counts leave that open).
 enum class Outcome { IN_PLACE, ASIDE, OPEN };
@@ -97,8 +102,8 @@ Outcome outcome_by_counts(const container_t* c1, std::uint8_t kind1, const conta
     const bool shrinks = (op == Algebra::INTERSECTION || op == Algebra::DIFFERENCE) &&
                          (kind2 == ARRAY_CONTAINER_TYPE || kind2 == BITSET_CONTAINER_TYPE ||
                           (kind2 == RUN_CONTAINER_TYPE && op == Algebra::DIFFERENCE));
-    const bool fits =
-        op == Algebra::UNION && kind2 == ARRAY_CONTAINER_TYPE && union_fits(array(c1), array(c2));
+    const bool fits = (op == Algebra::UNION || op == Algebra::SYMMETRIC_DIFFERENCE) &&
+                      kind2 == ARRAY_CONTAINER_TYPE && merge_fits(array(c1), array(c2));
     return shrinks || fits ? Outcome::IN_PLACE : Outcome::ASIDE;
   }
   if (kind1 != BITSET_CONTAINER_TYPE) return Outcome::ASIDE;
@@ -135,7 +140,9 @@ void combine(container_t* c1, std::uint8_t kind1, const container_t* c2, std::ui
              Algebra op) noexcept {
   if (kind1 == ARRAY_CONTAINER_TYPE) {
     auto* into = static_cast<internal::array_container_t*>(c1);
-    if (op == Algebra::UNION) return unite_in_place(into, array(c2));
+    if (op == Algebra::UNION || op == Algebra::SYMMETRIC_DIFFERENCE) {
+      return merge_in_place(into, array(c2), op == Algebra::UNION);
+    }
     if (op == Algebra::INTERSECTION) {
       if (kind2 == ARRAY_CONTAINER_TYPE)
         return internal::array_container_intersection_inplace(into, array(c2));
@@ -162,13 +169,13 @@ bool stays(const container_t* c, std::uint8_t kind, Algebra op) noexcept {
          internal::run_container_is_full(static_cast<const internal::run_container_t*>(c));
 }
 
-// What becomes of our container c1 in the steps by changed containers: it stays as it is, a union
-// changes it where it lies (combine), or it is built aside.
+// What becomes of our container c1 in the steps by changed containers: it stays as it is, a union or
+// symmetric difference changes it where it lies (combine), or it is built aside.
 enum class Fate { STAYS, IN_PLACE, ASIDE };
 Fate fate_of(const container_t* c1, std::uint8_t kind1, const container_t* c2, std::uint8_t kind2,
              Algebra op) noexcept {
   if (stays(c1, kind1, op)) return Fate::STAYS;
-  if (op == Algebra::UNION && outcome_by_counts(c1, kind1, c2, kind2, op) == Outcome::IN_PLACE) {
+  if (op != Algebra::DIFFERENCE && outcome_by_counts(c1, kind1, c2, kind2, op) == Outcome::IN_PLACE) {
     return Fate::IN_PLACE;
   }
   return Fate::ASIDE;
@@ -216,7 +223,7 @@ bool Roaring32::combines_in_place(const Roaring32& other, Algebra op) const noex
 }
 
 // The new-bitmap op leaves out the containers emptied, and in an intersection those whose key other
-// lacks: an intersection or difference combines and drops them in one pass over our containers.
+// lacks: but for a union, which empties nothing, one pass over our containers combines and drops.
 void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
   roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
@@ -224,8 +231,8 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
     combine(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
     return true;
   };
-  if (op == Algebra::UNION || op == Algebra::SYMMETRIC_DIFFERENCE) {
-    for_each_shared(mine, theirs, true, combine_pair);  // a union empties nothing, nor a bitset that stays
+  if (op == Algebra::UNION) {
+    for_each_shared(mine, theirs, true, combine_pair);
     return;
   }
   std::int32_t i = 0;
@@ -284,22 +291,26 @@ Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) cons
   return changed;
 }
 
+// One pass over our containers drops those of the keys `changed` holds, and changes where they lie
+// those it leaves to this step, dropping them if emptied; then `changed`'s non-empty ones go in.
 void Roaring32::take_changed(Roaring32&& changed, const Roaring32& other, Algebra op) noexcept {
   roaring_array_t& index = get()->high_low_container;
   roaring_array_t& fresh = changed.bitmap_.high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
-  // Our containers of the keys that `changed` lacks but `other` has stay, or change here.
   std::int32_t next = 0;
-  for_each_shared(index, theirs, true, [&](std::int32_t at, std::int32_t i) {
-    while (next < fresh.size && fresh.keys[next] < index.keys[at]) ++next;
-    const bool built = next < fresh.size && fresh.keys[next] == index.keys[at];
-    if (!built && !stays(index.containers[at], index.typecodes[at], op)) {
-      combine(index.containers[at], index.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
+  std::int32_t i = 0;
+  sweep_containers(index, [&](std::int32_t at) {
+    const std::uint16_t key = index.keys[at];
+    while (next < fresh.size && fresh.keys[next] < key) ++next;
+    if (next < fresh.size && fresh.keys[next] == key) return true;
+    while (i < theirs.size && theirs.keys[i] < key) ++i;
+    if (i == theirs.size || theirs.keys[i] != key || stays(index.containers[at], index.typecodes[at], op)) {
+      return false;
     }
-    return true;
+    combine(index.containers[at], index.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
+    return !internal::container_nonzero_cardinality(index.containers[at], index.typecodes[at]);
   });
-  drop_containers(index, &fresh);
-  drop_containers(fresh, nullptr);  // the emptied ones
+  drop_empty_containers(fresh);
   merge_containers(index, fresh);
 }
 

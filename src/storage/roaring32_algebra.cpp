@@ -2,7 +2,8 @@
 // of CRoaring's new-bitmap op:
 //  - containers changed in place, as CRoaring's own in-place forms do, but only where that allocates
 //    nothing and the new-bitmap op gives a container of the same kind: bitsets that stay bitsets,
-//    and arrays, which only shrink in an intersection or difference;
+//    and arrays, which shrink in an intersection or difference and take a union or symmetric
+//    difference with an array where their block holds the result;
 //  - else only the containers whose key the other bucket has, built aside as the new-bitmap op
 //    builds them and then swapped in, while the others stay where they are.
 // Reads CRoaring's container index and containers, those of the release that roaring32.cpp checks.
@@ -223,7 +224,8 @@ bool Roaring32::combines_in_place(const Roaring32& other, Algebra op) const noex
 }
 
 // The new-bitmap op leaves out the containers emptied, and in an intersection those whose key other
-// lacks: but for a union, which empties nothing, one pass over our containers combines and drops.
+// lacks: one pass over our containers combines and drops them. A union, which empties nothing,
+// walks the shared keys only.
 void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
   roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;
@@ -258,9 +260,9 @@ bool Roaring32::changes_few_containers(const Roaring32& other, Algebra op) const
 
 // The loop of roaring_bitmap_or, _xor and _andnot over the keys of `other`: CRoaring's container op
 // for a shared key, a copy of their container for a key we lack (none in a difference). A container
-// of ours that stays or that a union changes where it lies is left out, and an empty result is
-// kept, empty, so that take_changed drops our container of its key, as the new-bitmap op leaves it
-// out.
+// of ours that stays, or that a union or symmetric difference changes where it lies, is left out;
+// an empty result is kept, empty, so that take_changed drops our container of its key, as the
+// new-bitmap op leaves it out.
 Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) const {
   const roaring_array_t& mine = get()->high_low_container;
   const roaring_array_t& theirs = other.get()->high_low_container;

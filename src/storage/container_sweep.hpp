@@ -1,5 +1,6 @@
-// One pass over a bucket's container index that frees the containers it is told to and closes the
-// gaps: shared by the readers of CRoaring's container index (roaring32.cpp, roaring32_algebra.cpp).
+// Walks over a bucket's container index, shared by the readers of CRoaring's container index
+// (roaring32.cpp, roaring32_algebra.cpp): a step to a key, and a pass that frees the containers it is
+// told to and closes the gaps.
 #pragma once
 
 #include <roaring/roaring.h>
@@ -9,6 +10,13 @@
 #include "allocation.hpp"
 
 namespace quorvel::storage {
+
+// For a walk over ascending keys: moves `at` to the first of the index's keys from `at` on that is
+// not below `key`, and tells whether it is `key`.
+inline bool reach_key(const roaring_array_t& index, std::int32_t& at, std::uint32_t key) noexcept {
+  while (at < index.size && index.keys[at] < key) ++at;
+  return at < index.size && index.keys[at] == key;
+}
 
 // Calls dropped(i) for each container i of `index`, in order, and frees those for which it is true;
 // the others move down over the gaps, after their call. Cannot fail. The containers dropped predate

@@ -208,11 +208,11 @@ template <class Visit>
 void for_each_key(const roaring_array_t& index, std::uint64_t begin, std::uint64_t end, Visit&& visit) {
   std::int32_t at = first_index(index, key_of(begin));
   for (std::uint32_t key = key_of(begin); key <= key_of(end - 1); ++key) {
-    while (at < index.size && index.keys[at] < key) ++at;
+    const bool present = reach_key(index, at, key);
     const std::uint64_t first = std::max<std::uint64_t>(begin, key * CONTAINER_SPAN);
     const std::uint64_t last = std::min<std::uint64_t>(end, (key + 1) * CONTAINER_SPAN) - 1;
     visit(static_cast<std::uint16_t>(key), static_cast<std::uint32_t>(first),
-          static_cast<std::uint32_t>(last), at < index.size && index.keys[at] == key ? at : -1);
+          static_cast<std::uint32_t>(last), present ? at : -1);
   }
 }
 

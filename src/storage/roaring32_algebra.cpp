@@ -43,8 +43,7 @@ bool for_each_shared(const roaring_array_t& mine, const roaring_array_t& theirs,
                      Visit visit) {
   std::int32_t at = 0;
   for (std::int32_t i = 0; i < theirs.size; ++i) {
-    while (at < mine.size && mine.keys[at] < theirs.keys[i]) ++at;
-    if (at == mine.size || mine.keys[at] != theirs.keys[i]) {
+    if (!reach_key(mine, at, theirs.keys[i])) {
       if (skip_missing) continue;
       return false;
     }
@@ -239,8 +238,7 @@ void Roaring32::combine_in_place(const Roaring32& other, Algebra op) noexcept {
   }
   std::int32_t i = 0;
   sweep_containers(mine, [&](std::int32_t at) {
-    while (i < theirs.size && theirs.keys[i] < mine.keys[at]) ++i;
-    if (i == theirs.size || theirs.keys[i] != mine.keys[at]) return op == Algebra::INTERSECTION;
+    if (!reach_key(theirs, i, mine.keys[at])) return op == Algebra::INTERSECTION;
     combine_pair(at, i);
     return !internal::container_nonzero_cardinality(mine.containers[at], mine.typecodes[at]);
   });
@@ -273,10 +271,9 @@ Roaring32 Roaring32::changed_containers(const Roaring32& other, Algebra op) cons
                                                    : internal::container_xor;
   std::int32_t at = 0;
   for (std::int32_t i = 0; i < theirs.size; ++i) {
-    while (at < mine.size && mine.keys[at] < theirs.keys[i]) ++at;
     std::uint8_t kind = theirs.typecodes[i];
     container_t* values = nullptr;
-    if (at < mine.size && mine.keys[at] == theirs.keys[i]) {
+    if (reach_key(mine, at, theirs.keys[i])) {
       if (fate_of(mine.containers[at], mine.typecodes[at], theirs.containers[i], theirs.typecodes[i], op) !=
           Fate::ASIDE) {
         continue;
@@ -303,12 +300,8 @@ void Roaring32::take_changed(Roaring32&& changed, const Roaring32& other, Algebr
   std::int32_t i = 0;
   sweep_containers(index, [&](std::int32_t at) {
     const std::uint16_t key = index.keys[at];
-    while (next < fresh.size && fresh.keys[next] < key) ++next;
-    if (next < fresh.size && fresh.keys[next] == key) return true;
-    while (i < theirs.size && theirs.keys[i] < key) ++i;
-    if (i == theirs.size || theirs.keys[i] != key || stays(index.containers[at], index.typecodes[at], op)) {
-      return false;
-    }
+    if (reach_key(fresh, next, key)) return true;
+    if (!reach_key(theirs, i, key) || stays(index.containers[at], index.typecodes[at], op)) return false;
     combine(index.containers[at], index.typecodes[at], theirs.containers[i], theirs.typecodes[i], op);
     return !internal::container_nonzero_cardinality(index.containers[at], index.typecodes[at]);
   });

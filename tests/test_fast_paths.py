@@ -1,5 +1,6 @@
-"""Per-call shortcuts (`in`, `len`, contains, set, unset, nth, self_or_next) behave exactly like the bound
-methods for every argument shape: plain ints, other integer types, keywords, subclasses, errors."""
+"""Per-call shortcuts (`in`, `len`, contains, set, unset, nth, self_or_next, the properties cardinality, empty,
+first and last) behave exactly like the bound methods for every argument shape: plain ints, other integer types,
+keywords, subclasses, errors."""
 import gc
 import sys
 import types
@@ -94,6 +95,7 @@ def test_set_adds_unset_removes_and_nth_fails_past_the_end(kind):
     b.unset(3)
     b.unset(position=9)
     assert list(b) == sorted(MEMBERS[1:] + [7, 8])
+    assert (b.cardinality, b.empty, b.first, b.last) == (len(MEMBERS) + 1, False, 7, MAX)  # after the changes
     with pytest.raises(RuntimeError, match=r"^The ordinal value \[ 4\] is greater than the total cardinality$"):
         b.nth(4)
     with pytest.raises(TypeError):
@@ -129,6 +131,13 @@ def test_fast_methods_are_in_place(name):
     # A method descriptor of the class, not pybind11's instancemethod: the import installed it.
     method = vars(Bitmap)[name]
     assert type(method) is types.MethodDescriptorType and method.__objclass__ is Bitmap
+
+
+@pytest.mark.parametrize("name", ["cardinality", "empty", "first", "last"])
+def test_fast_property_getters_are_in_place(name):
+    # A builtin getter, not pybind11's function; the row stays a read-only property.
+    getter = vars(Bitmap)[name].fget
+    assert type(getter) is types.BuiltinFunctionType and getter.__name__ == name
 
 
 def test_fast_membership_slot_is_in_place():

@@ -1,5 +1,5 @@
-// CPython-level fast paths for the per-element Bitmap calls: iteration, `in`, len() and per-call
-// methods.
+// CPython-level fast paths for the per-element Bitmap calls: iteration, `in`, len(), per-call
+// methods and the properties read most.
 // pybind11's dispatcher converts arguments and tries overloads on every call; here the hottest
 // calls are plain CPython slots that fall back to the registered behaviour for anything unusual.
 #include "module/slots.hpp"
@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <structmember.h>
@@ -187,6 +188,18 @@ PyObject* fast_self_or_next(const Bitmap& bitmap, Bitmap&, std::uint64_t positio
   return optional_position(bitmap.self_or_next(position));
 }
 
+// Getters of the read-only properties read most, for an exact Bitmap. A C++ failure (the
+// cardinality of the full set, which does not fit 64 bits) leaves the answer to pybind11's getter
+// for the row, which reports it.
+using PropertyBody = PyObject* (*)(const Bitmap&);
+
+PyObject* cardinality_of(const Bitmap& bitmap) {
+  return PyLong_FromUnsignedLongLong(bitmap.cardinality());  // cached under the modification stamp
+}
+PyObject* emptiness_of(const Bitmap& bitmap) { return PyBool_FromLong(bitmap.empty() ? 1 : 0); }
+PyObject* first_of(const Bitmap& bitmap) { return optional_position(bitmap.first()); }
+PyObject* last_of(const Bitmap& bitmap) { return optional_position(bitmap.last()); }
+
 // b.persisted_size(portable, optimize, shrink), each flag True, False or left out (then True, the
 // row's default). Once nothing changed the size is cached, and the call is what write(bytearray(
 // b.persisted_size())) adds to write: a cheap call keeps that small on small Bitmaps too. A
@@ -219,6 +232,60 @@ struct InstalledMethod {
   PyMethodDef definition;  // the method descriptor's entry that replaces the row
 };
 InstalledMethod installed_methods[std::size(FAST_METHODS)];
+
+struct FastProperty {
+  const char* name;
+  PropertyBody body;
+};
+
+constexpr FastProperty FAST_PROPERTIES[] = {
+    {"cardinality", cardinality_of}, {"empty", emptiness_of}, {"first", first_of}, {"last", last_of}};
+
+// What install_fast_properties fills in for each fast property.
+struct InstalledProperty {
+  PyObject* registered;    // pybind11's getter for the row: the fallback for every other object
+  PyMethodDef definition;  // the builtin getter that replaces it
+};
+InstalledProperty installed_properties[std::size(FAST_PROPERTIES)];
+
+template <std::size_t Index>
+PyObject* fast_property(PyObject*, PyObject* self) {
+  if (const Bitmap* bitmap = exact_bitmap(self)) {
+    try {
+      return FAST_PROPERTIES[Index].body(*bitmap);
+    } catch (const std::exception&) {  // the registered getter reports it
+    }
+  }
+  return PyObject_CallOneArg(installed_properties[Index].registered, self);
+}
+
+// Gives each fast property a builtin getter instead of pybind11's function, which dispatches on
+// every read; each stays a read-only property with its docstring, at the same place in the class
+// dict. A row that is not a property fails the import.
+template <std::size_t... Index>
+void install_fast_properties(PyTypeObject* type, std::index_sequence<Index...>) {
+  const PyCFunction getters[] = {fast_property<Index>...};
+  const py::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
+  for (std::size_t i = 0; i < sizeof...(Index); ++i) {
+    const char* const name = FAST_PROPERTIES[i].name;
+    PyObject* const registered = PyDict_GetItemString(type->tp_dict, name);  // borrowed
+    if (registered == nullptr || Py_TYPE(registered) != &PyProperty_Type) {
+      throw std::runtime_error(std::string("Bitmap's ") + name +
+                               " row is not the property a fast getter replaces");
+    }
+    const py::handle property(registered);
+    InstalledProperty& installed = installed_properties[i];
+    installed.definition = {name, getters[i], METH_O, nullptr};
+    const py::object getter =
+        py::reinterpret_steal<py::object>(PyCFunction_New(&installed.definition, nullptr));
+    if (!getter) throw py::error_already_set();
+    const py::object replacement = property_type(getter, py::none(), py::none(), property.attr("__doc__"));
+    installed.registered =
+        py::object(property.attr("fget")).release().ptr();  // kept for the life of the process
+    if (PyDict_SetItemString(type->tp_dict, name, replacement.ptr()) != 0) throw py::error_already_set();
+  }
+  PyType_Modified(type);
+}
 
 // Entry point of a method descriptor (METH_FASTCALL | METH_KEYWORDS): the interpreter calls it
 // without making a bound method or an argument tuple. The body is a constant here, so it is inlined.
@@ -289,6 +356,7 @@ void install_membership_slot(py::handle bitmap_class) {
   }
   type->tp_as_sequence->sq_length = length_of;
   type->tp_as_mapping->mp_length = length_of;
+  install_fast_properties(type, std::make_index_sequence<std::size(FAST_PROPERTIES)>());
   install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
 }
 

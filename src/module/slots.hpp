@@ -1,5 +1,6 @@
 // CPython-level fast paths for the Bitmap calls made per element: iteration, `in` and the
-// per-call methods contains, set, unset, nth and self_or_next, and len().
+// per-call methods contains, set, unset, nth and self_or_next, len() and the properties cardinality,
+// empty, first and last.
 #pragma once
 
 #include "module/bitmap_caster.hpp"
@@ -23,6 +24,9 @@ pybind11::object iterate(const storage::Bitmap& bitmap, pybind11::object owner);
 // (same names, docstrings and places in the class dict), which the interpreter calls without
 // making a bound method or an argument tuple. The plain call b.name(int) on an exact, initialized
 // Bitmap runs directly; every other call goes to pybind11's function for the row, as registered.
+// The properties cardinality, empty, first and last get builtin getters (they stay read-only
+// properties with their docstrings) that answer for an exact, initialized Bitmap directly and
+// hand every other object to pybind11's getter.
 // Throws std::runtime_error (failing the import) when a row or slot it replaces is missing or
 // stored differently.
 void install_membership_slot(pybind11::handle bitmap_class);

@@ -15,6 +15,32 @@ namespace quorvel::module {
 
 namespace {
 
+// What an in-place form returns: the Python object holding the copy of the changed self.
+struct ChangedCopy {
+  pybind11::object object;
+};
+
+}  // namespace
+
+}  // namespace quorvel::module
+
+namespace pybind11::detail {
+
+// Hands the object over; shown in signatures as the Bitmap it holds.
+template <>
+struct type_caster<quorvel::module::ChangedCopy> {
+  static constexpr auto name = make_caster<quorvel::storage::Bitmap>::name;
+  static handle cast(quorvel::module::ChangedCopy copy, return_value_policy, handle) {
+    return copy.object.release();
+  }
+};
+
+}  // namespace pybind11::detail
+
+namespace quorvel::module {
+
+namespace {
+
 using Position = std::uint64_t;
 using OptionalPosition = std::optional<std::uint64_t>;
 
@@ -23,12 +49,19 @@ Bitmap union_of(const Bitmap& self, const Bitmap& other) { return self | other; 
 Bitmap intersection_of(const Bitmap& self, const Bitmap& other) { return self & other; }
 Bitmap difference_of(const Bitmap& self, const Bitmap& other) { return self - other; }
 Bitmap symmetric_difference_of(const Bitmap& self, const Bitmap& other) { return self ^ other; }
-Bitmap inplace_union(Bitmap& self, const Bitmap& other) { return self.inplace_union(other); }
-Bitmap inplace_intersect(Bitmap& self, const Bitmap& other) { return self.inplace_intersect(other); }
-Bitmap inplace_difference(Bitmap& self, const Bitmap& other) { return self.inplace_difference(other); }
-Bitmap inplace_symmetric_difference(Bitmap& self, const Bitmap& other) {
-  return self.inplace_symmetric_difference(other);
+
+// The in-place forms return a new object holding a copy of the changed self. That object exists,
+// and the copy is made, before self changes, so that a failure leaves self as it was.
+template <Bitmap& (Bitmap::*Change)(const Bitmap&, Bitmap*)>
+ChangedCopy changed_with_copy(Bitmap& self, const Bitmap& other) {
+  py::object copy = py::cast(Bitmap());
+  (self.*Change)(other, &copy.cast<Bitmap&>());
+  return {std::move(copy)};
 }
+constexpr auto& inplace_union = changed_with_copy<&Bitmap::inplace_union>;
+constexpr auto& inplace_intersect = changed_with_copy<&Bitmap::inplace_intersect>;
+constexpr auto& inplace_difference = changed_with_copy<&Bitmap::inplace_difference>;
+constexpr auto& inplace_symmetric_difference = changed_with_copy<&Bitmap::inplace_symmetric_difference>;
 
 Bitmap copy_of(const Bitmap& self) { return self; }
 

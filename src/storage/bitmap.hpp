@@ -93,11 +93,13 @@ class Bitmap {
   std::optional<std::uint64_t> self_or_previous(
       std::uint64_t position) const noexcept;  // largest member <= position
 
-  // --- set algebra; each returns *this ---
-  Bitmap& inplace_union(const Bitmap& other);
-  Bitmap& inplace_intersect(const Bitmap& other);
-  Bitmap& inplace_difference(const Bitmap& other);
-  Bitmap& inplace_symmetric_difference(const Bitmap& other);
+  // --- set algebra; each returns *this. Given a `copy`, an in-place form also makes it a deep copy
+  // of the changed Bitmap, as the Python surface returns; the copy is made before this Bitmap
+  // changes, so that a failure leaves both as they were ---
+  Bitmap& inplace_union(const Bitmap& other, Bitmap* copy = nullptr);
+  Bitmap& inplace_intersect(const Bitmap& other, Bitmap* copy = nullptr);
+  Bitmap& inplace_difference(const Bitmap& other, Bitmap* copy = nullptr);
+  Bitmap& inplace_symmetric_difference(const Bitmap& other, Bitmap* copy = nullptr);
   bool operator==(const Bitmap& other) const noexcept;  // equality of the member sets
   bool operator!=(const Bitmap& other) const noexcept { return !(*this == other); }
   bool subset_of(const Bitmap& other) const noexcept;
@@ -151,7 +153,9 @@ class Bitmap {
   void install(Buckets& changed) noexcept;
   // The in-place form of a set operation (bitmap_algebra.cpp, the only user).
   template <class Operation>
-  void change_by(const Bitmap& other, const Operation& op);
+  void change_by(const Bitmap& other, const Operation& op, Bitmap* copy);
+  // a - a and a ^ a: every bucket emptied, every key kept.
+  void empty_buckets(Bitmap* copy);
   // Changes bucket hi(position), creating it with the change when absent.
   template <void (Roaring32::*Change)(std::uint32_t)>
   void change_or_create(std::uint64_t position);

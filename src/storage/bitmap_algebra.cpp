@@ -15,10 +15,6 @@ namespace quorvel::storage {
 namespace {
 
 using Buckets = Bitmap::Buckets;
-// Empties every bucket and keeps every key: the result of a - a and a ^ a.
-void clear_buckets(Buckets& buckets) noexcept {
-  for (auto& [key, values] : buckets) roaring_bitmap_clear(values.get());
-}
 
 using NewOperation = roaring_bitmap_t* (*)(const roaring_bitmap_t*, const roaring_bitmap_t*);
 
@@ -133,12 +129,35 @@ Buckets combined_buckets(const Buckets& a, const Buckets& b, Operation op, Where
   return out;
 }
 
+// A deep copy of the buckets `mine` become once `changed` is installed and the buckets listed in
+// `in_place` (in key order) change where they lie, made while none of that has happened: a listed
+// bucket is combined anew, which gives the containers that changing it where it lies gives.
+Buckets copy_of_result(const Buckets& mine, const Buckets& changed, const WhereTheyLie& in_place,
+                       Operation op) {
+  Buckets out;
+  auto listed = in_place.begin();
+  auto built = changed.begin();
+  for (const auto& [key, values] : mine) {
+    for (; built != changed.end() && built->first < key; ++built) out.emplace_hint(out.end(), *built);
+    if (built != changed.end() && built->first == key) {
+      out.emplace_hint(out.end(), *built++);
+    } else if (listed != in_place.end() && listed->mine == &values) {
+      out.emplace_hint(out.end(), key, combined(values, *listed->theirs, op));
+      ++listed;
+    } else {
+      out.emplace_hint(out.end(), key, values);
+    }
+  }
+  out.insert(built, changed.end());
+  return out;
+}
+
 // A deep copy of `a` changed in place by `b`: the aliased forms (a op a), whose buckets the
 // in-place forms define directly.
-template <Bitmap& (Bitmap::*Operation)(const Bitmap&)>
+template <Bitmap& (Bitmap::*Operation)(const Bitmap&, Bitmap*)>
 Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
   Bitmap result(a);
-  (result.*Operation)(b);
+  (result.*Operation)(b, nullptr);
   return result;
 }
 
@@ -149,7 +168,7 @@ Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
 // buckets in place together (Bitmap::install) and change the others where they lie, which cannot
 // fail. So a failure leaves self as it was (its buckets' index capacity aside).
 template <class Operation>
-void Bitmap::change_by(const Bitmap& other, const Operation& op) {
+void Bitmap::change_by(const Bitmap& other, const Operation& op, Bitmap* copy) {
   ReusedList reused;
   WhereTheyLie& in_place = *reused;
   Buckets changed = combined_buckets(buckets_, other.buckets_, op, &in_place);
@@ -157,6 +176,7 @@ void Bitmap::change_by(const Bitmap& other, const Operation& op) {
   for (const WhereItLies& bucket : in_place) {
     if (bucket.changed) own(bucket.mine)->make_room_for(*bucket.changed);
   }
+  if (copy != nullptr) *copy = Bitmap(copy_of_result(buckets_, changed, in_place, op));
   install(changed);
   for (WhereItLies& bucket : in_place) {
     if (bucket.changed) {
@@ -168,33 +188,51 @@ void Bitmap::change_by(const Bitmap& other, const Operation& op) {
   note_change();
 }
 
-Bitmap& Bitmap::inplace_union(const Bitmap& other) {
-  if (&other != this) change_by(other, UNION);  // a | a is a, bucket for bucket
+// Every bucket emptied, every key kept; `copy` first gets the same.
+void Bitmap::empty_buckets(Bitmap* copy) {
+  if (copy != nullptr) {
+    Buckets emptied;
+    for (const auto& [key, values] : buckets_) emptied.emplace_hint(emptied.end(), key, Roaring32());
+    *copy = Bitmap(std::move(emptied));
+  }
+  for (auto& [key, values] : buckets_) roaring_bitmap_clear(values.get());
+  note_change();
+}
+
+// a | a and a & a are a, bucket for bucket.
+Bitmap& Bitmap::inplace_union(const Bitmap& other, Bitmap* copy) {
+  if (&other != this) {
+    change_by(other, UNION, copy);
+  } else if (copy != nullptr) {
+    *copy = *this;
+  }
   return *this;
 }
 
-Bitmap& Bitmap::inplace_symmetric_difference(const Bitmap& other) {
+Bitmap& Bitmap::inplace_symmetric_difference(const Bitmap& other, Bitmap* copy) {
   if (&other == this) {
-    clear_buckets(buckets_);
-    note_change();
+    empty_buckets(copy);
   } else {
-    change_by(other, SYMMETRIC_DIFFERENCE);
+    change_by(other, SYMMETRIC_DIFFERENCE, copy);
   }
   return *this;
 }
 
 // A bucket of self that other lacks is emptied, not erased.
-Bitmap& Bitmap::inplace_intersect(const Bitmap& other) {
-  if (&other != this) change_by(other, INTERSECTION);  // a & a is a, bucket for bucket
+Bitmap& Bitmap::inplace_intersect(const Bitmap& other, Bitmap* copy) {
+  if (&other != this) {
+    change_by(other, INTERSECTION, copy);
+  } else if (copy != nullptr) {
+    *copy = *this;
+  }
   return *this;
 }
 
-Bitmap& Bitmap::inplace_difference(const Bitmap& other) {
+Bitmap& Bitmap::inplace_difference(const Bitmap& other, Bitmap* copy) {
   if (&other == this) {
-    clear_buckets(buckets_);
-    note_change();
+    empty_buckets(copy);
   } else {
-    change_by(other, DIFFERENCE);
+    change_by(other, DIFFERENCE, copy);
   }
   return *this;
 }

@@ -160,6 +160,19 @@ Bitmap few_containers_other() {
   return bitmap;
 }
 
+// An in-place form as the Python surface calls it, giving a copy of the changed Bitmap, which must
+// equal it. Members are compared at once (that allocates nothing, so an armed failure cannot fire
+// in the check); the bytes too, when no failure is armed.
+template <Bitmap& (Bitmap::*Change)(const Bitmap&, Bitmap*)>
+void change_giving_copy(Bitmap& b, const Bitmap& other) {
+  Bitmap copy;
+  (b.*Change)(other, &copy);
+  EXPECT_TRUE(copy == b);
+  if (allowed_allocations < 0) {
+    EXPECT_EQ(bytes_of(copy), bytes_of(b));
+  }
+}
+
 std::vector<Operation> operations() {
   const Bitmap other = sparse_other();
   const Bitmap bitset_other = bitset_and_sparse_other();
@@ -199,6 +212,19 @@ std::vector<Operation> operations() {
       {"union changing few containers", [few_other](Bitmap& b) { b.inplace_union(few_other); }},
       {"symmetric difference changing few containers",
        [few_other](Bitmap& b) { b.inplace_symmetric_difference(few_other); }},
+      {"union giving a copy", [other](Bitmap& b) { change_giving_copy<&Bitmap::inplace_union>(b, other); }},
+      {"intersection giving a copy",
+       [other](Bitmap& b) { change_giving_copy<&Bitmap::inplace_intersect>(b, other); }},
+      {"difference giving a copy",
+       [other](Bitmap& b) { change_giving_copy<&Bitmap::inplace_difference>(b, other); }},
+      {"union into a bitset where it lies, giving a copy",
+       [bitset_other](Bitmap& b) { change_giving_copy<&Bitmap::inplace_union>(b, bitset_other); }},
+      {"symmetric difference changing few containers, giving a copy",
+       [few_other](Bitmap& b) { change_giving_copy<&Bitmap::inplace_symmetric_difference>(b, few_other); }},
+      {"union with itself giving a copy",
+       [](Bitmap& b) { change_giving_copy<&Bitmap::inplace_union>(b, b); }},
+      {"difference with itself giving a copy",
+       [](Bitmap& b) { change_giving_copy<&Bitmap::inplace_difference>(b, b); }},
       {"contract", [](Bitmap& b) { b.contract(3 * SPAN + 100, 2 * SPAN + 50); }},
       {"expand", [](Bitmap& b) { b.expand(CONTAINER + 10, 1); }},
       {"add_many sorted", [sorted](Bitmap& b) { b.add_many(sorted.data(), sorted.size()); }},

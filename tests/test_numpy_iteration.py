@@ -232,6 +232,21 @@ def test_exhausted_iterator_keeps_stopping():
             next(it)
 
 
+def test_a_step_that_fails_for_memory_yields_its_member_at_the_next_step():
+    testcapi = pytest.importorskip("_testcapi")
+    it = iter(bitmap_of([1000, 2000, 3000]))  # ints above the small-int cache: each one allocates
+    assert next(it) == 1000
+    failed = False
+    testcapi.set_nomemory(0, 1)  # the next allocation fails: nothing may stand between it and next()
+    try:
+        next(it)
+    except MemoryError:
+        failed = True
+    finally:
+        testcapi.remove_mem_hooks()
+    assert failed and list(it) == [2000, 3000]
+
+
 def test_iterator_is_its_own_iterator():
     it = iter(bitmap_of([1, 2]))
     assert iter(it) is it and list(it) == [1, 2]

@@ -58,7 +58,10 @@ PyObject* next_member(PyObject* object) {
       return nullptr;
     }
   }
-  return PyLong_FromUnsignedLongLong(walk.batch[walk.next++]);
+  // Past the member only once its int exists: after a MemoryError the next step yields it again.
+  PyObject* const member = PyLong_FromUnsignedLongLong(walk.batch[walk.next]);
+  if (member != nullptr) ++walk.next;
+  return member;
 }
 
 // The garbage collector sees the owner, so a cycle through an iterator (an iterator stored on

@@ -287,7 +287,6 @@ void install_fast_properties(PyTypeObject* type, std::index_sequence<Index...>) 
         py::object(property.attr("fget")).release().ptr();  // kept for the life of the process
     if (PyDict_SetItemString(type->tp_dict, name, replacement.ptr()) != 0) throw py::error_already_set();
   }
-  PyType_Modified(type);
 }
 
 // Entry point of a method descriptor (METH_FASTCALL | METH_KEYWORDS): the interpreter calls it
@@ -327,7 +326,6 @@ void install_fast_methods(PyTypeObject* type, std::index_sequence<Index...>) {
     Py_DECREF(descriptor);
     if (stored != 0) throw py::error_already_set();
   }
-  PyType_Modified(type);
 }
 
 }  // namespace
@@ -361,6 +359,7 @@ void install_membership_slot(py::handle bitmap_class) {
   type->tp_as_mapping->mp_length = length_of;
   install_fast_properties(type, std::make_index_sequence<std::size(FAST_PROPERTIES)>());
   install_fast_methods(type, std::make_index_sequence<std::size(FAST_METHODS)>());
+  PyType_Modified(type);  // once, for every slot and row replaced above
 }
 
 }  // namespace quorvel::module

@@ -43,7 +43,7 @@ ARGUMENT_SHAPES = [
 
 @pytest.mark.parametrize("kind", ["exact", "subclass"])
 @pytest.mark.parametrize("shape, convert", ARGUMENT_SHAPES, ids=[s[0] for s in ARGUMENT_SHAPES])
-@pytest.mark.parametrize("position", [0, 3, BUCKET, BUCKET + 1, MAX - 1, MAX])
+@pytest.mark.parametrize("position", [0, 3, 2**30 + 3, BUCKET, BUCKET + 1, 2**60 - 1, 2**60 + 3, MAX - 1, MAX])
 def test_queries_agree_with_the_members(kind, shape, convert, position):
     b = make(kind)
     value = convert(position)

@@ -167,8 +167,18 @@ Bitmap changed_copy(const Bitmap& a, const Bitmap& b) {
 // that change in the buckets changed where they lie, and make room for those; then they put the new
 // buckets in place together (Bitmap::install) and change the others where they lie, which cannot
 // fail. So a failure leaves self as it was (its buckets' index capacity aside).
+//
+// With itself (a op a) no bucket is combined: a | a and a & a are a, bucket for bucket, and a - a
+// and a ^ a empty every bucket.
 template <class Operation>
 void Bitmap::change_by(const Bitmap& other, const Operation& op, Bitmap* copy) {
+  if (&other == this) {
+    const bool gives_self =
+        op.algebra == Roaring32::Algebra::UNION || op.algebra == Roaring32::Algebra::INTERSECTION;
+    if (!gives_self) return empty_buckets(copy);
+    if (copy != nullptr) *copy = *this;
+    return;
+  }
   ReusedList reused;
   WhereTheyLie& in_place = *reused;
   Buckets changed = combined_buckets(buckets_, other.buckets_, op, &in_place);
@@ -199,41 +209,24 @@ void Bitmap::empty_buckets(Bitmap* copy) {
   note_change();
 }
 
-// a | a and a & a are a, bucket for bucket.
 Bitmap& Bitmap::inplace_union(const Bitmap& other, Bitmap* copy) {
-  if (&other != this) {
-    change_by(other, UNION, copy);
-  } else if (copy != nullptr) {
-    *copy = *this;
-  }
+  change_by(other, UNION, copy);
   return *this;
 }
 
 Bitmap& Bitmap::inplace_symmetric_difference(const Bitmap& other, Bitmap* copy) {
-  if (&other == this) {
-    empty_buckets(copy);
-  } else {
-    change_by(other, SYMMETRIC_DIFFERENCE, copy);
-  }
+  change_by(other, SYMMETRIC_DIFFERENCE, copy);
   return *this;
 }
 
 // A bucket of self that other lacks is emptied, not erased.
 Bitmap& Bitmap::inplace_intersect(const Bitmap& other, Bitmap* copy) {
-  if (&other != this) {
-    change_by(other, INTERSECTION, copy);
-  } else if (copy != nullptr) {
-    *copy = *this;
-  }
+  change_by(other, INTERSECTION, copy);
   return *this;
 }
 
 Bitmap& Bitmap::inplace_difference(const Bitmap& other, Bitmap* copy) {
-  if (&other == this) {
-    empty_buckets(copy);
-  } else {
-    change_by(other, DIFFERENCE, copy);
-  }
+  change_by(other, DIFFERENCE, copy);
   return *this;
 }
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
+#include <numeric>
 #include <random>
 #include <utility>
 #include <vector>
@@ -181,18 +183,25 @@ TEST(Buckets, BulkAddCreatesOnlyTheBucketsOfItsValues) {
 }
 
 // The key search behind every bucket and container lookup answers as a binary search would, for
-// short arrays (one pass of comparisons) and long ones (interpolation, gallop), with keys spread
-// evenly, consecutively or in clumps, and for keys present, absent, below and above them all.
+// short arrays (one pass of comparisons) and long ones (interpolation, a window counted around the
+// guess up to WINDOWED_UP_TO keys, gallop), with keys spread evenly, consecutively or in clumps, and
+// for keys present, absent, below and above them all.
 template <class Key>
 void expect_key_search_matches_lower_bound(std::mt19937_64& rng) {
-  for (std::size_t count = 0; count <= 3 * storage::SHORT_KEYS; ++count) {
+  std::vector<std::size_t> counts(3 * storage::SHORT_KEYS + 1);
+  std::iota(counts.begin(), counts.end(), std::size_t{0});
+  for (const std::int64_t edge : {storage::WINDOWED_UP_TO, storage::WINDOWED_UP_TO + 1}) {
+    counts.push_back(static_cast<std::size_t>(edge));
+  }
+  for (const std::size_t count : counts) {
     for (const std::uint64_t spread : {std::uint64_t{1}, std::uint64_t{3}, std::uint64_t{256}}) {
       std::vector<Key> keys;
-      Key next = static_cast<Key>(rng() % 5);
+      std::uint64_t next = rng() % 5;
       for (std::size_t i = 0; i < count; ++i) {
-        keys.push_back(next);
-        next = static_cast<Key>(next + 1 + (rng() % 4 == 0 ? rng() % spread : 0));
+        keys.push_back(static_cast<Key>(next));
+        next += 1 + (rng() % 4 == 0 ? rng() % spread : 0);
       }
+      if (next + 3 > std::numeric_limits<Key>::max()) continue;  // the keys would wrap
       const auto size = static_cast<std::int64_t>(count);
       for (Key key = 0; key < static_cast<Key>(next + 3); ++key) {
         const auto place = std::lower_bound(keys.begin(), keys.end(), key) - keys.begin();

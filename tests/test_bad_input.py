@@ -65,6 +65,18 @@ class Index:
         return self.value
 
 
+class Raising:
+    """An object whose conversions to an array and to a truth value raise `error`."""
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+    def __bool__(self):
+        raise self.error
+
+
 class IntOnly:
     def __int__(self):
         return 4
@@ -114,8 +126,10 @@ for name in OPERAND_METHODS:
     row(f"{name}-uninitialized", lambda b, s, name=name: getattr(b, name)(Bitmap.__new__(Bitmap)), TypeError,
         exactly("Bitmap object is not initialized: its __init__ was never called"))
 
-# --- bool parameters: None and numbers convert (pybind11's truth test), a str or list does not ---
-BAD_BOOLS = {"str": "yes", "list": []}
+# --- bool parameters: None and numbers convert (pybind11's truth test), a str or list does not; an
+# error of __bool__ itself propagates unless it is a TypeError or ValueError (a NumPy array's) ---
+BAD_BOOLS = {"str": "yes", "list": [], "__bool__ ValueError": Raising(ValueError("ambiguous"))}
+FAILING_BOOL = Raising(LookupError("no truth here"))
 BOOL_METHODS = {
     "persisted_size": lambda b, args: b.persisted_size(*args),
     "bool_array": lambda b, args: b.bool_array(*args),
@@ -129,6 +143,10 @@ for name, call in BOOL_METHODS.items():
             args = [True] * BOOL_COUNTS[name]
             args[index] = bad
             row(f"{name}-bool{index}-{kind}", lambda b, s, call=call, args=args: call(b, args), *incompatible(name))
+        args = [True] * BOOL_COUNTS[name]
+        args[index] = FAILING_BOOL
+        row(f"{name}-bool{index}-__bool__-raising", lambda b, s, call=call, args=args: call(b, args), LookupError,
+            exactly("no truth here"))
 
 # --- no parameters: an extra argument; read-only properties: assignment ---
 for name in ["copy", "__len__", "index_array", "__iter__"]:
@@ -199,6 +217,13 @@ CONSTRUCTOR_CASES = {
     "str": ("abc",) + incompatible("__init__", constructor=True),
     "negative": ([-1],) + incompatible("__init__", constructor=True),
     "2**64": ([2**64],) + incompatible("__init__", constructor=True),
+    # NumPy refuses with TypeError, ValueError or OverflowError; any other error of the conversion,
+    # the caller's own or the interpreter's, propagates.
+    "__array__ ValueError": (Raising(ValueError("ragged")),) + incompatible("__init__", constructor=True),
+    "__array__ OverflowError": (Raising(OverflowError("big")),) + incompatible("__init__", constructor=True),
+    "__array__ LookupError": (Raising(LookupError("no array here")), LookupError, exactly("no array here")),
+    "__array__ MemoryError": (Raising(MemoryError("no room")), MemoryError, exactly("no room")),
+    "__array__ KeyboardInterrupt": (Raising(KeyboardInterrupt()), KeyboardInterrupt, exactly("")),
 }
 for kind, (argument, error, pattern) in CONSTRUCTOR_CASES.items():
     row(f"Bitmap-{kind}", lambda b, s, a=argument: Bitmap(a), error, pattern)

@@ -4,7 +4,10 @@
 //    in [0, 2^64); floats, Fraction, Decimal and the like are refused, never truncated;
 //  - InitializedCaster, the caster of each bound class (bitmap_caster.hpp, scanner_caster.hpp):
 //    an object whose __init__ never ran is refused with TypeError wherever it is passed (as self
-//    or as an operand) instead of reaching C++ as uninitialized memory.
+//    or as an operand) instead of reaching C++ as uninitialized memory;
+//  - Flag, the type of bool parameters, and the positions array of the constructor
+//    (numpy_conversions.hpp) let errors that are not refusals propagate, where pybind11's casters
+//    report them as incompatible arguments.
 // Every module TU includes this header (through its class's caster header) before it binds or
 // casts these types, so that all of them use the same casters.
 #pragma once
@@ -44,6 +47,31 @@ inline bool exact_int_value(PyObject* exact_int, std::uint64_t& value) noexcept 
   return true;
 }
 
+// After a conversion of an argument failed with an error set: an error of one of `refusals` means
+// the argument is not of the parameter's type, and is cleared so that the binding layer tries the
+// next overload or reports incompatible arguments; any other (MemoryError, KeyboardInterrupt, one
+// raised by the argument's own code) propagates.
+template <class... Refusals>
+void clear_refusal_or_raise(Refusals... refusals) {
+  if (!(PyErr_ExceptionMatches(refusals) || ...)) throw pybind11::error_already_set();
+  PyErr_Clear();
+}
+
+// A bool parameter. Its caster converts what pybind11's bool caster converts (True, False and NumPy
+// bools; in the converting pass also None and objects with __bool__), but an error of the object's
+// __bool__ other than TypeError or ValueError propagates. pybind11's bool caster is a full
+// specialization, which cannot be replaced.
+// Converts implicitly both ways: it stands for a bool.
+class Flag {
+ public:
+  Flag() = default;
+  Flag(bool value) noexcept : value_(value) {}
+  operator bool() const noexcept { return value_; }
+
+ private:
+  bool value_ = false;
+};
+
 // TypeError "Bitmap object is not initialized: its __init__ was never called".
 [[noreturn]] inline void refuse_uninitialized(const internals::BoundClass* bound) {
   throw pybind11::type_error(internals::bound_class_name(bound) +
@@ -79,8 +107,7 @@ class type_caster<std::uint64_t> {
     if (PyLong_CheckExact(source.ptr())) return quorvel::module::exact_int_value(source.ptr(), value);
     const object index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
     if (!index) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw error_already_set();
-      PyErr_Clear();  // not an integer
+      quorvel::module::clear_refusal_or_raise(PyExc_TypeError);  // not an integer
       return false;
     }
     return quorvel::module::exact_int_value(index.ptr(), value);
@@ -91,6 +118,35 @@ class type_caster<std::uint64_t> {
   }
 
   PYBIND11_TYPE_CASTER(std::uint64_t, const_name("int"));
+};
+
+template <>
+class type_caster<quorvel::module::Flag> {
+ public:
+  bool load(handle source, bool convert) {
+    make_caster<bool> plain;
+    if (!convert || !source || source.is_none()) {
+      if (!plain.load(source, convert)) return false;
+      value = static_cast<bool>(plain);
+      return true;
+    }
+    const PyNumberMethods* number = Py_TYPE(source.ptr())->tp_as_number;
+    if (number == nullptr || number->nb_bool == nullptr) return false;
+    const int truth = number->nb_bool(source.ptr());
+    if (truth < 0) {
+      quorvel::module::clear_refusal_or_raise(PyExc_TypeError, PyExc_ValueError);
+      return false;
+    }
+    value = truth != 0;
+    return true;
+  }
+
+  // Required by PYBIND11_TYPE_CASTER; no function returns a Flag.
+  static handle cast(quorvel::module::Flag source, return_value_policy policy, handle parent) {
+    return make_caster<bool>::cast(source, policy, parent);
+  }
+
+  PYBIND11_TYPE_CASTER(quorvel::module::Flag, const_name("bool"));
 };
 
 }  // namespace pybind11::detail

@@ -26,7 +26,7 @@ py::array_t<std::uint64_t> index_array(const Bitmap& bitmap) {
   return result;
 }
 
-py::array_t<bool> bool_array(const Bitmap& bitmap, bool invert, bool relative) {
+py::array_t<bool> bool_array(const Bitmap& bitmap, Flag invert, Flag relative) {
   if (bitmap.cardinality() == 0) return py::array_t<bool>(0);
   const std::uint64_t offset = relative ? *bitmap.first() : 0;
   const std::uint64_t span = *bitmap.last() - offset;  // length - 1, cannot overflow

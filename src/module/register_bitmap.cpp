@@ -79,17 +79,17 @@ void flip(Bitmap& self, Position position, OptionalPosition end_ex) {
   end_ex ? self.flip(position, *end_ex) : self.flip(position);
 }
 
-std::uint64_t persisted_size(Bitmap& self, bool portable, bool optimize, bool shrink) {
+std::uint64_t persisted_size(Bitmap& self, Flag portable, Flag optimize, Flag shrink) {
   return self.persisted_size(portable, optimize, shrink);
 }
 // A bytes object cannot change while it is read; other buffers may (a thread writing them while
 // NumPy has released the lock).
-Bitmap read(const py::buffer& buffer, bool portable) {
+Bitmap read(const py::buffer& buffer, Flag portable) {
   const ByteView view = byte_view(buffer);
   const auto input = PyBytes_CheckExact(buffer.ptr()) ? Bitmap::Input::IMMUTABLE : Bitmap::Input::MAY_CHANGE;
   return Bitmap::read(view.data(), view.size(), portable, input);
 }
-std::size_t write(const Bitmap& self, const py::buffer& buffer, bool portable) {
+std::size_t write(const Bitmap& self, const py::buffer& buffer, Flag portable) {
   const ByteView view = writable_byte_view(buffer);
   return self.write(view.writable_data(), view.size(), portable);
 }

@@ -57,11 +57,10 @@ void clear_refusal_or_raise(Refusals... refusals) {
   PyErr_Clear();
 }
 
-// A bool parameter. Its caster converts what pybind11's bool caster converts (True, False and NumPy
-// bools; in the converting pass also None and objects with __bool__), but an error of the object's
-// __bool__ other than TypeError or ValueError propagates. pybind11's bool caster is a full
-// specialization, which cannot be replaced.
-// Converts implicitly both ways: it stands for a bool.
+// A bool parameter, converting implicitly both ways. Its caster converts what pybind11's bool caster
+// converts (True, False and NumPy bools; in the converting pass also None and objects with
+// __bool__), but an error of the object's __bool__ other than TypeError or ValueError propagates.
+// pybind11's bool caster is a full specialization, which cannot be replaced.
 class Flag {
  public:
   Flag() = default;

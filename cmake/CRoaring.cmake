@@ -20,5 +20,9 @@ set_target_properties(quorvel_croaring PROPERTIES
   POSITION_INDEPENDENT_CODE ON
   C_VISIBILITY_PRESET hidden)
 # -fexceptions: std::bad_alloc thrown by the allocation hook unwinds through CRoaring's frames.
-target_compile_options(quorvel_croaring PRIVATE -fexceptions $<$<NOT:$<CONFIG:Debug>>:-O3>)
+# -falign-functions=64: each function starts a cache line, so that its loops keep their place in
+# the lines whatever code is linked before it; with the default 16, a change elsewhere in the
+# module moved roaring_bitmap_intersect by 16 bytes within its line and made it 25% slower.
+target_compile_options(quorvel_croaring PRIVATE -fexceptions $<$<NOT:$<CONFIG:Debug>>:-O3>
+                                                $<$<NOT:$<CONFIG:Debug>>:-falign-functions=64>)
 add_library(quorvel::roaring ALIAS quorvel_croaring)

@@ -6,6 +6,12 @@
 #include <roaring/roaring.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>  // its poisoning macros do nothing without AddressSanitizer
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -38,20 +44,85 @@ Block block_of(void* pointer, bool aligned) noexcept {
   return reinterpret_cast<Block>(pointer) | static_cast<Block>(aligned);
 }
 
-void release(Block block) noexcept {
-  void* pointer = reinterpret_cast<void*>(block & ~Block{1});
-  ((block & 1) != 0 ? raw.aligned_free : raw.free)(pointer);
-}
+void release_thread_memory() noexcept;
 
-void release_thread_lists() noexcept;
-
-// Frees the calling thread's record lists when it ends.
+// Frees the calling thread's record lists and kept blocks when it ends.
 struct ThreadEnd {
   ThreadEnd() = default;
   ThreadEnd(const ThreadEnd&) = delete;
   ThreadEnd& operator=(const ThreadEnd&) = delete;
-  ~ThreadEnd() { release_thread_lists(); }
+  ~ThreadEnd() { release_thread_memory(); }
 };
+
+// Registers the calling thread's ThreadEnd, once.
+void register_thread_end() noexcept { thread_local const ThreadEnd thread_end; }
+
+// CRoaring's only aligned blocks are the 8 KiB words of its bitset containers. glibc serves each by
+// cutting a larger free chunk and trimming it, and the blocks of a dropped result merge again into
+// large chunks (consolidating the fast bins) only to be cut anew for the next result: on bitmaps of
+// bitsets, more time than the operation's own. So each thread keeps up to KEPT_BITSETS freed blocks
+// of that size, linked through their first word, and hands them out again, the last freed (the one
+// most likely in cache) first. They go back to the raw allocator when the thread ends, or when
+// another raw allocator is installed. Under AddressSanitizer a kept block stays poisoned but for
+// its link, so that a use after free is still reported.
+constexpr std::size_t BITSET_BYTES = 8192;
+constexpr std::size_t BITSET_ALIGNMENT = 64;  // the most CRoaring asks for (AVX-512)
+constexpr std::size_t KEPT_BITSETS = 1024;    // 8 MiB a thread
+
+struct KeptBitsets {
+  void* latest;
+  std::size_t count;
+  bool closed;  // the thread has ended: blocks go back at once
+};
+static_assert(std::is_trivial_v<KeptBitsets>);
+thread_local KeptBitsets kept_bitsets;
+
+void*& link_of(void* block) noexcept { return *static_cast<void**>(block); }
+
+void* take_kept(KeptBitsets& kept) noexcept {
+  void* block = kept.latest;
+  kept.latest = link_of(block);
+  --kept.count;
+  ASAN_UNPOISON_MEMORY_REGION(block, BITSET_BYTES);
+  return block;
+}
+
+// Null when the raw allocator fails. A block made for a bitset is made with the largest alignment
+// CRoaring asks for, so that any kept block serves any bitset request.
+void* aligned_block(std::size_t alignment, std::size_t size) noexcept {
+  if (size != BITSET_BYTES || alignment > BITSET_ALIGNMENT) return raw.aligned_malloc(alignment, size);
+  KeptBitsets& kept = kept_bitsets;
+  return kept.latest != nullptr ? take_kept(kept) : raw.aligned_malloc(BITSET_ALIGNMENT, size);
+}
+
+bool keeps(const KeptBitsets& kept, void* block) noexcept {
+  if (kept.closed || kept.count >= KEPT_BITSETS || reinterpret_cast<Block>(block) % BITSET_ALIGNMENT != 0) {
+    return false;
+  }
+  const std::size_t usable = malloc_usable_size(block);
+  return usable >= BITSET_BYTES && usable < 2 * BITSET_BYTES;
+}
+
+void release_aligned(void* block) noexcept {
+  KeptBitsets& kept = kept_bitsets;
+  if (!keeps(kept, block)) return raw.aligned_free(block);
+  if (kept.count == 0) register_thread_end();
+  link_of(block) = kept.latest;
+  kept.latest = block;
+  ++kept.count;
+  ASAN_POISON_MEMORY_REGION(static_cast<char*>(block) + sizeof(void*), BITSET_BYTES - sizeof(void*));
+}
+
+void release_kept_bitsets() noexcept {
+  KeptBitsets& kept = kept_bitsets;
+  while (kept.latest != nullptr) raw.aligned_free(take_kept(kept));
+}
+
+void release(Block block) noexcept {
+  void* pointer = reinterpret_cast<void*>(block & ~Block{1});
+  if ((block & 1) != 0) return release_aligned(pointer);
+  raw.free(pointer);
+}
 
 // A growable list of blocks in the raw allocator's memory. Trivial, so that the thread's records
 // need no initialisation check on each access from the hook.
@@ -66,9 +137,7 @@ struct BlockList {
     const std::size_t grown = std::max(needed, 2 * capacity);
     void* moved = raw.realloc(data, grown * sizeof(Block));
     if (moved == nullptr) throw std::bad_alloc();
-    if (data == nullptr) {
-      thread_local const ThreadEnd thread_end;  // registered with the thread's first list
-    }
+    if (data == nullptr) register_thread_end();  // with the thread's first list
     data = static_cast<Block*>(moved);
     capacity = grown;
   }
@@ -128,10 +197,12 @@ ScopeRecords& records() noexcept {
   return *address;
 }
 
-void release_thread_lists() noexcept {
+void release_thread_memory() noexcept {
   ScopeRecords& open = records();
   open.made.discard();
   open.released.discard();
+  release_kept_bitsets();
+  kept_bitsets.closed = true;
 }
 
 // Frees the blocks the scope made, but those freed already: each record marked FREED cancels one
@@ -202,7 +273,7 @@ void* hook_calloc(std::size_t count, std::size_t size) {
 }
 
 void* hook_aligned_malloc(std::size_t alignment, std::size_t size) {
-  return track(fail_unless(raw.aligned_malloc(alignment, size), size != 0), true);
+  return track(fail_unless(aligned_block(alignment, size), size != 0), true);
 }
 
 void hook_free(void* block) noexcept { defer_or_free(block, false); }
@@ -238,7 +309,10 @@ const HookInstaller installer;
 
 RawAllocator standard_allocator() noexcept { return STANDARD; }
 
-void use_raw_allocator(const RawAllocator& allocator) noexcept { raw = allocator; }
+void use_raw_allocator(const RawAllocator& allocator) noexcept {
+  release_kept_bitsets();  // to the allocator that made them
+  raw = allocator;
+}
 
 AllocationScope::AllocationScope(std::size_t outside_releases) {
   ScopeRecords& open = records();

@@ -22,6 +22,8 @@
 // that object must not be cleared through CRoaring: while a scope is being left by an exception,
 // Roaring32's destructor leaves its blocks to the scope (allocation_scope_unwinding).
 // Scopes nest: only the outermost one commits or undoes.
+// Below the scopes, each thread keeps the 8 KiB blocks of the bitset containers it frees, up to a
+// bound, and hands them out again (allocation.cpp says why).
 #pragma once
 
 #include <cstddef>
@@ -42,6 +44,7 @@ struct RawAllocator {
 };
 
 RawAllocator standard_allocator() noexcept;
+// Gives the calling thread's kept blocks back to the allocator in use before.
 void use_raw_allocator(const RawAllocator& allocator) noexcept;
 
 class AllocationScope {

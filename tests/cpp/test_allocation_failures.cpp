@@ -321,7 +321,8 @@ TEST(AllocationFailures, EveryScanCompletesOrThrows) {
   std::printf("scan allocation failures tried: %ld\n", k - 1);
 }
 
-// A thread's scopes keep their record lists between operations; the lists go with the thread.
+// A thread's scopes keep their record lists between operations, and a thread keeps the blocks of
+// the bitsets it freed; both go with the thread.
 std::atomic<long> live_raw_blocks{0};
 
 void* counted(void* block) {
@@ -352,6 +353,7 @@ TEST(AllocationScopes, AThreadsRecordsAreFreedWhenItEnds) {
   std::thread([] {
     Bitmap bitmap;
     for (std::uint64_t position = 0; position < 100; ++position) bitmap.set(position << 20);
+    for (std::uint64_t position = 0; position < 20000; position += 2) bitmap.set(position);  // a bitset
   }).join();
   storage::use_raw_allocator(storage::standard_allocator());
   EXPECT_EQ(live_raw_blocks.load(), 0);

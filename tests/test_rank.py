@@ -149,3 +149,37 @@ def test_against_sorted_model(seed):
     with pytest.raises(RuntimeError, match=r"^The ordinal value \[ %d\]" % count):
         bitmap.nth(count)
     assert list(bitmap) == members
+
+
+CHANGES = {
+    "set": lambda b: b.set(BUCKET + 4),
+    "unset": lambda b: b.unset(5),
+    "flip": lambda b: b.flip(2 * BUCKET, 2 * BUCKET + 1),
+    "set range": lambda b: b.set(BUCKET - 2, BUCKET + 3),
+    "unset range": lambda b: b.unset(0, BUCKET + 2),
+    "flip range": lambda b: b.flip(BUCKET - 3, BUCKET + 3),
+    "union": lambda b: b.inplace_union(bitmap_of([7, 3 * BUCKET])),
+    "intersection": lambda b: b.inplace_intersect(bitmap_of([5, BUCKET + 1])),
+    "difference": lambda b: b.inplace_difference(bitmap_of([3])),
+    "symmetric difference": lambda b: b.inplace_symmetric_difference(bitmap_of([3, 9 * BUCKET])),
+    "contract": lambda b: b.contract(6, 2),
+    "expand": lambda b: b.expand(4, BUCKET),
+    "__setstate__": lambda b: b.__setstate__(bitmap_of([11, 5 * BUCKET]).__getstate__()),
+    "__init__": lambda b: b.__init__([12, 6 * BUCKET]),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+def test_rank_answers_follow_every_change(change):
+    """Repeated rank queries answer from an index of the buckets; a change of any kind must show."""
+    bitmap = bitmap_of(EXAMPLE + (BUCKET + 2,))
+    for _ in range(3):  # the index is built by the second query under one state
+        assert [bitmap.nth(i) for i in range(4)] == sorted(EXAMPLE + (BUCKET + 2,))
+    change(bitmap)
+    members = list(bitmap)
+    for _ in range(3):
+        assert [bitmap.nth(i) for i in range(len(members))] == members
+        assert [bitmap.lower_cardinality(m) for m in members] == list(range(len(members)))
+        assert [bitmap.upper_cardinality(m) for m in members] == list(range(len(members)))[::-1]
+    with pytest.raises(RuntimeError):
+        bitmap.nth(len(members))

@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "bucket_directory.hpp"
+#include "rank_index.hpp"
 #include "roaring32.hpp"
 
 namespace quorvel::storage {
@@ -181,10 +182,11 @@ class Bitmap {
 
   Buckets buckets_;
   std::uint64_t modifications_ = 0;
-  // Caches tied to the stamp: the cardinality, the bucket directory, the persisted sizes (native, portable),
-  // and the stamps at which persisted_size last run-optimised and shrank every bucket.
+  // Caches tied to the stamp: the cardinality, the bucket directory, the rank index, the persisted sizes
+  // (native, portable), and the stamps at which persisted_size last run-optimised and shrank every bucket.
   mutable Stamped cardinality_;
   mutable BucketDirectory directory_;  // for find_bucket
+  mutable RankIndex ranks_;            // for rank and select
   mutable Stamped form_sizes_[2];
   std::uint64_t optimized_at_ = Stamped::NEVER;
   std::uint64_t shrunk_at_ = Stamped::NEVER;

@@ -9,25 +9,48 @@
 
 namespace quorvel::storage {
 
-// Buckets below hi(position) count whole; only buckets up to hi(position) are visited. The sum
-// excludes `position` itself, so it fits in 64 bits even for the full set.
+namespace {
+
+// Members of `values` below `low`.
+std::uint64_t members_below(const Roaring32& values, std::uint32_t low) noexcept {
+  return low == 0 ? 0 : roaring_bitmap_rank(values.get(), low - 1);
+}
+
+// The member of 0-based rank `ordinal` in bucket `key`: ordinal < its cardinality <= 2^32, so the
+// rank fits in 32 bits and select cannot miss.
+std::uint64_t member_of_rank(std::uint32_t key, const Roaring32& values, std::uint64_t ordinal) noexcept {
+  std::uint32_t low = 0;
+  roaring_bitmap_select(values.get(), static_cast<std::uint32_t>(ordinal), &low);
+  return join_bits(key, low);
+}
+
+}  // namespace
+
+// With the rank index, one bucket is visited. Else buckets below hi(position) count whole and only
+// buckets up to hi(position) are visited. The sum excludes `position` itself, so it fits in 64 bits
+// even for the full set.
 std::uint64_t Bitmap::lower_cardinality(std::uint64_t position) const noexcept {
   const std::uint32_t key = high_bits(position);
-  const std::uint32_t low = low_bits(position);
+  if (ranks_.ready(buckets_, modifications_)) {
+    const RankIndex::Slot slot = ranks_.place(key);
+    return slot.before + (slot.values ? members_below(*slot.values, low_bits(position)) : 0);
+  }
   std::uint64_t count = 0;
   for (auto it = buckets_.begin(); it != buckets_.end() && it->first <= key; ++it) {
-    if (it->first < key) {
-      count += it->second.cardinality();
-    } else if (low != 0) {
-      count += roaring_bitmap_rank(it->second.get(), low - 1);
-    }
+    count += it->first < key ? it->second.cardinality() : members_below(it->second, low_bits(position));
   }
   return count;
 }
 
-// Mirror of lower_cardinality: only buckets from hi(position) upwards are visited.
+// Mirror of lower_cardinality: without the index, only buckets from hi(position) upwards are visited.
 std::uint64_t Bitmap::upper_cardinality(std::uint64_t position) const noexcept {
   const std::uint32_t key = high_bits(position);
+  if (ranks_.ready(buckets_, modifications_)) {
+    const RankIndex::Slot slot = ranks_.place(key);
+    const std::uint64_t at_or_below =
+        slot.values ? roaring_bitmap_rank(slot.values->get(), low_bits(position)) : 0;
+    return ranks_.total() - slot.before - at_or_below;
+  }
   std::uint64_t count = 0;
   for (auto it = buckets_.lower_bound(key); it != buckets_.end(); ++it) {
     count += it->second.cardinality();
@@ -36,18 +59,21 @@ std::uint64_t Bitmap::upper_cardinality(std::uint64_t position) const noexcept {
   return count;
 }
 
-// Stops at the bucket that holds the answer; empty buckets have cardinality 0 and pass.
+// Without the index, stops at the bucket that holds the answer; empty buckets have cardinality 0
+// and pass.
 std::uint64_t Bitmap::nth(std::uint64_t ordinal) const {
-  std::uint64_t remaining = ordinal;
-  for (const auto& [key, values] : buckets_) {
-    const std::uint64_t count = values.cardinality();
-    if (remaining < count) {
-      std::uint32_t low = 0;
-      // remaining < count <= 2^32, so the rank fits in 32 bits and select cannot miss.
-      roaring_bitmap_select(values.get(), static_cast<std::uint32_t>(remaining), &low);
-      return join_bits(key, low);
+  if (ranks_.ready(buckets_, modifications_)) {
+    if (ordinal < ranks_.total()) {
+      const RankIndex::Slot slot = ranks_.holding(ordinal);
+      return member_of_rank(slot.key, *slot.values, ordinal - slot.before);
     }
-    remaining -= count;
+  } else {
+    std::uint64_t remaining = ordinal;
+    for (const auto& [key, values] : buckets_) {
+      const std::uint64_t count = values.cardinality();
+      if (remaining < count) return member_of_rank(key, values, remaining);
+      remaining -= count;
+    }
   }
   throw std::runtime_error("The ordinal value [ " + std::to_string(ordinal) +
                            "] is greater than the total cardinality");

@@ -5,8 +5,9 @@ Prints one table and writes benchmarks/results.json and benchmarks/results.png.
 
 Each row is checked before it is timed: ours and the baseline must compute the same answer.
 Times are medians of several runs (sub-millisecond actions are timed in batches of calls);
-per-call operations are timed over a Python loop of calls and reported per call. --quick uses
-smaller sizes for development (the results files then get a "-quick" suffix).
+per-call operations are timed over a Python loop of calls, in turn with their baseline round
+after round, and reported per call. --quick uses smaller sizes for development (the results
+files then get a "-quick" suffix).
 """
 import argparse
 import gc
@@ -56,37 +57,48 @@ class Suite:
         self.scaling = []
 
     # --- timing -----------------------------------------------------------------------------
+    def timed(self, action, setup, calls):
+        """Wall time of `calls` calls of action(setup()), or of action() without a setup; the setups and
+        releasing the results are not timed."""
+        arguments = [setup() for _ in range(calls)] if setup else [None] * calls
+        gc.collect()
+        start = time.perf_counter()
+        results = [action(argument) for argument in arguments] if setup else [action() for _ in arguments]
+        elapsed = time.perf_counter() - start
+        del results, arguments
+        return elapsed
+
+    @staticmethod
+    def batch_for(elapsed):
+        """Calls per timed batch of an action that took `elapsed` once: one, or enough to last about
+        BATCH_TIME when it is shorter than BATCHED_BELOW, so that timer resolution and a cold cache
+        do not decide the figure."""
+        return 1 if elapsed >= BATCHED_BELOW else max(2, round(BATCH_TIME / max(elapsed, 1e-7)))
+
     def median(self, action, setup=None, repeats=None):
-        """Median wall time of one action(setup()); setup and releasing the results are not timed.
-        An action shorter than BATCHED_BELOW is timed over a batch of calls (one fresh setup each)
-        lasting about BATCH_TIME, so that timer resolution and a cold cache do not decide the
-        figure. A first run longer than 5 s is not repeated."""
+        """Median wall time of one action(setup()), over several batches (see batch_for). A first run
+        longer than 5 s is not repeated."""
         times, calls = [], 1
         while len(times) < (repeats or self.repeats):
-            arguments = [setup() for _ in range(calls)] if setup else [None] * calls
-            gc.collect()
-            start = time.perf_counter()
-            results = [action(argument) for argument in arguments] if setup else [action() for _ in arguments]
-            elapsed = time.perf_counter() - start
-            del results, arguments
+            elapsed = self.timed(action, setup, calls)
             if calls == 1 and not times and elapsed < BATCHED_BELOW:
-                calls = max(2, round(BATCH_TIME / max(elapsed, 1e-7)))  # this run was the probe
+                calls = self.batch_for(elapsed)  # this run was the probe
                 continue
             times.append(elapsed / calls)
             if times[0] > 5.0:
                 break  # one run of a slow baseline is enough
         return statistics.median(times)
 
-    def interleaved_medians(self, actions, rounds):
-        """Median wall times of long actions timed in turn, round after round, so that a slow phase of
-        the machine weighs on each of them alike."""
+    def interleaved_medians(self, actions, rounds, setups=None):
+        """Median wall times of actions timed in turn, round after round, so that a slow phase of the
+        machine weighs on each of them alike. setups[i], if given, makes the argument of each call of
+        actions[i]. A first untimed run of each sizes its batches (see batch_for)."""
+        setups = setups or [None] * len(actions)
+        batches = [self.batch_for(self.timed(action, setup, 1)) for action, setup in zip(actions, setups)]
         times = [[] for _ in actions]
         for _ in range(rounds):
-            for spent, action in zip(times, actions):
-                gc.collect()
-                start = time.perf_counter()
-                action()
-                spent.append(time.perf_counter() - start)
+            for spent, action, setup, calls in zip(times, actions, setups, batches):
+                spent.append(self.timed(action, setup, calls) / calls)
         return [statistics.median(spent) for spent in times]
 
     def add(self, operation, workload, ours_s, baseline, baseline_s, target, **extra):
@@ -105,17 +117,16 @@ class Suite:
         for name, action, setup, target in baselines:
             self.add(operation, workload, ours_s, name, self.median(action, setup), target)
 
-    def per_call(self, operation, workload, ours, name, theirs, target, queries, setup=None):
-        """ours/theirs: functions of one query; returns per-call medians over the query loop."""
+    def per_call(self, operation, workload, ours, name, theirs, target, queries):
+        """ours/theirs: functions of one query, each timed over the query loop in turn with the
+        other; reported per call."""
         def loop(f):
-            def run(state=None):
-                g = f(state) if setup else f
+            def run():
                 for q in queries:
-                    g(q)
+                    f(q)
             return run
-        ours_s = self.median(loop(ours), setup) / len(queries)
-        theirs_s = self.median(loop(theirs), setup) / len(queries)
-        self.add(operation, workload, ours_s, name, theirs_s, target)
+        ours_s, theirs_s = self.interleaved_medians([loop(ours), loop(theirs)], 2 * self.repeats + 1)
+        self.add(operation, workload, ours_s / len(queries), name, theirs_s / len(queries), target)
 
     # --- the Bitmap operations --------------------------------------------------------------
     def construction(self, label, given, expected):
@@ -227,8 +238,8 @@ class Suite:
             ours(check), theirs(peer_check)
             assert check.cardinality == len(peer_check)
             del check, peer_check
-            self.add(operation, workload, self.median(ours, a.copy) / calls, name,
-                     self.median(theirs, pa.copy) / calls, target)
+            ours_s, theirs_s = self.interleaved_medians([ours, theirs], 2 * self.repeats + 1, [a.copy, pa.copy])
+            self.add(operation, workload, ours_s / calls, name, theirs_s / calls, target)
 
     def bool_array(self, workload, a, pa, expected):
         def peer_mask():

@@ -15,13 +15,12 @@ std::uint64_t lookups_before_building(std::size_t size) noexcept { return 16 + s
 BucketDirectory::BucketDirectory(const BucketDirectory& other) noexcept {
   if (other.built_at_ == NEVER) return;
   try {
-    keys_.reserve(other.keys_.size());
-    buckets_.reserve(other.keys_.size());
+    listed_.reserve(other.listed_.size());
   } catch (const std::bad_alloc&) {
     return;  // builds as a directory without a source does
   }
   counted_at_ = other.built_at_;
-  lookups_ = lookups_before_building(other.keys_.size()) - 1;
+  lookups_ = lookups_before_building(other.listed_.size()) - 1;
 }
 
 const Roaring32* BucketDirectory::find_unbuilt(const Buckets& buckets, std::uint32_t key,
@@ -39,17 +38,7 @@ const Roaring32* BucketDirectory::find_unbuilt(const Buckets& buckets, std::uint
 
 bool BucketDirectory::build(const Buckets& buckets, std::uint64_t stamp) noexcept {
   built_at_ = NEVER;
-  try {
-    keys_.resize(buckets.size());
-    buckets_.resize(buckets.size());
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  std::size_t i = 0;
-  for (const auto& [key, values] : buckets) {
-    keys_[i] = key;
-    buckets_[i++] = &values;
-  }
+  if (!listed_.fill(buckets)) return false;
   built_at_ = stamp;
   return true;
 }

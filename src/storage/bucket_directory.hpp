@@ -1,13 +1,12 @@
-// BucketDirectory: the bucket keys of a Bitmap in one sorted array beside where their buckets are,
-// so that a lookup is a short search over contiguous keys instead of a walk down the tree.
+// BucketDirectory: the bucket keys of a Bitmap listed beside their buckets (BucketKeys), so that a
+// lookup is a short search over contiguous keys instead of a walk down the tree.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <vector>
 
+#include "bucket_keys.hpp"
 #include "roaring32.hpp"
-#include "sorted_keys.hpp"
 
 namespace quorvel::storage {
 
@@ -41,15 +40,14 @@ class BucketDirectory {
   static constexpr std::uint64_t NEVER = ~std::uint64_t{0};
   // The bucket of `key` by the directory, which holds.
   const Roaring32* search(std::uint32_t key) const noexcept {
-    const std::int64_t at = find_key(keys_.data(), static_cast<std::int64_t>(keys_.size()), key);
-    return at >= 0 ? buckets_[static_cast<std::size_t>(at)] : nullptr;
+    const std::int64_t at = listed_.find(key);
+    return at >= 0 ? listed_.bucket(static_cast<std::size_t>(at)) : nullptr;
   }
   // find() while the directory does not hold for `stamp`: counts the lookup, builds when it pays.
   const Roaring32* find_unbuilt(const Buckets& buckets, std::uint32_t key, std::uint64_t stamp) noexcept;
   bool build(const Buckets& buckets, std::uint64_t stamp) noexcept;
 
-  std::vector<std::uint32_t> keys_;
-  std::vector<const Roaring32*> buckets_;
+  BucketKeys listed_;
   std::uint64_t built_at_ = NEVER;    // the stamp the directory holds for
   std::uint64_t counted_at_ = NEVER;  // the stamp `lookups_` are counted under
   std::uint64_t lookups_ = 0;

@@ -1,4 +1,4 @@
-// RankIndex: the bucket keys of a Bitmap in one sorted array beside their buckets and the count of
+// RankIndex: the bucket keys of a Bitmap listed beside their buckets (BucketKeys) and the count of
 // members before each, so that rank and select visit one bucket instead of counting every bucket
 // before the answer (a sum over all of their containers).
 #pragma once
@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "bucket_keys.hpp"
 #include "roaring32.hpp"
 
 namespace quorvel::storage {
@@ -47,8 +48,7 @@ class RankIndex {
   static constexpr std::uint64_t NEVER = ~std::uint64_t{0};
   bool build(const Buckets& buckets, std::uint64_t stamp) noexcept;
 
-  std::vector<std::uint32_t> keys_;
-  std::vector<const Roaring32*> buckets_;
+  BucketKeys listed_;
   std::vector<std::uint64_t> before_;  // one more than the buckets: the last is the total
   std::uint64_t built_at_ = NEVER;     // the stamp the index holds for
   std::uint64_t asked_at_ = NEVER;     // the stamp of the last query that found no index
